@@ -1,0 +1,33 @@
+#include "codec/errors.h"
+
+#include "codec/ref.h"
+#include "module/globals.h"
+#include "module/state.h"
+
+namespace vorn::codec {
+
+namespace {
+
+// Calls SyntaxError with the message as its one argument and raises the
+// instance, so that any object serves as the message unchanged.
+void raise_syntax_error(PyObject* message) {
+    Ref exc(PyObject_CallOneArg(PyExc_SyntaxError, message));
+    if (exc) PyErr_SetObject(PyExc_SyntaxError, exc.get());
+}
+
+}  // namespace
+
+void raise_unexpected_end() {
+    Ref message(lookup_global(g_state.k.err_unexpected_end));
+    if (message) raise_syntax_error(message.get());
+}
+
+void raise_unexpected_token(uint32_t ch, int64_t position) {
+    Ref token(PyUnicode_FromOrdinal(int(ch)));
+    if (!token) return;
+    Ref message(PyUnicode_FromFormat("Unexpected token '%U' at position %lld", token.get(),
+                                     (long long)position));
+    if (message) raise_syntax_error(message.get());
+}
+
+}  // namespace vorn::codec

@@ -1,0 +1,20 @@
+// Construction of the parser's two reports. Kept out of line and marked cold
+// so the scanners' loops stay small.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+
+namespace vorn::codec {
+
+// SyntaxError whose only argument is the current value of the module global
+// ErrUnexpectedEndOfInput (or NameError when that global is gone).
+[[gnu::cold, gnu::noinline]] void raise_unexpected_end();
+
+// SyntaxError "Unexpected token '<ch>' at position <position>", the character
+// inserted as it is.
+[[gnu::cold, gnu::noinline]] void raise_unexpected_token(uint32_t ch, int64_t position);
+
+}  // namespace vorn::codec

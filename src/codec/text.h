@@ -1,0 +1,49 @@
+// Small helpers over the interpreter's string storage shared by the writers.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "format/utf16.h"
+
+namespace vorn::codec {
+
+// UTF-16 length of a str: its code-point count, plus one for each code point
+// above U+FFFF, which only four-byte storage can hold.
+inline int64_t utf16_length_of(PyObject* s) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    if (PyUnicode_KIND(s) != PyUnicode_4BYTE_KIND) return n;
+    return format::utf16_length(static_cast<const uint32_t*>(PyUnicode_DATA(s)), n);
+}
+
+// Upper bound of the width class that holds code point c, in the form
+// PyUnicode_MAX_CHAR_VALUE gives for a string.
+inline Py_UCS4 width_class_of(Py_UCS4 c) {
+    if (c < 0x80) return 0x7F;
+    if (c < 0x100) return 0xFF;
+    if (c < 0x10000) return 0xFFFF;
+    return 0x10FFFF;
+}
+
+// Copies n code points stored with src_kind bytes each into dst, which is at
+// least as wide.
+template <typename Dst>
+inline void copy_units(Dst* dst, const void* src, int src_kind, Py_ssize_t n) {
+    if (size_t(src_kind) == sizeof(Dst)) {
+        std::memcpy(dst, src, size_t(n) * sizeof(Dst));
+    } else if (src_kind == PyUnicode_1BYTE_KIND) {
+        const auto* s = static_cast<const Py_UCS1*>(src);
+        for (Py_ssize_t k = 0; k < n; ++k) dst[k] = Dst(s[k]);
+    } else if (src_kind == PyUnicode_2BYTE_KIND) {
+        const auto* s = static_cast<const Py_UCS2*>(src);
+        for (Py_ssize_t k = 0; k < n; ++k) dst[k] = Dst(s[k]);
+    } else {
+        const auto* s = static_cast<const Py_UCS4*>(src);
+        for (Py_ssize_t k = 0; k < n; ++k) dst[k] = Dst(s[k]);
+    }
+}
+
+}  // namespace vorn::codec

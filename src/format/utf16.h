@@ -1,0 +1,33 @@
+// UTF-16 length of a run of code points: every code point from U+10000 up
+// takes two code units, every other one (lone surrogates included) one.
+// Strings held with one or two bytes per code point contain nothing above
+// U+FFFF, so only four-byte storage needs counting.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn::format {
+
+// Count of code points above U+FFFF among buf[0..n). Whole blocks of eight
+// are counted with branch-free compares that the compiler turns into vector
+// instructions; the tail is counted one code point at a time.
+inline int64_t count_astral(const uint32_t* buf, int64_t n) {
+    const int64_t blocks_end = n & ~int64_t(7);
+    uint64_t lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (int64_t i = 0; i < blocks_end; i += 8) {
+        for (int k = 0; k < 8; ++k) lanes[k] += (buf[i + k] > 0xFFFFu) ? 1u : 0u;
+    }
+    uint64_t count = 0;
+    for (int k = 0; k < 8; ++k) count += lanes[k];
+    for (int64_t i = blocks_end; i < n; ++i) count += (buf[i] > 0xFFFFu) ? 1u : 0u;
+    return int64_t(count);
+}
+
+// Code-unit count of a UTF-16 encoding of buf[0..n).
+inline int64_t utf16_length(const uint32_t* buf, int64_t n) { return n + count_astral(buf, n); }
+
+// The second (trailing) surrogate that UTF-16 writes for an astral code point.
+inline constexpr uint32_t trailing_surrogate(uint32_t cp) { return (cp & 0x3FFu) + 0xDC00u; }
+
+}  // namespace vorn::format

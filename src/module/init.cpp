@@ -1,0 +1,260 @@
+// Module creation and execution.
+//
+// One module object serves the whole process: the first interpreter to create
+// it owns it, a later creation hands back the same object, and its execution
+// runs once. A failed execution leaves nothing recorded, so a later import
+// starts afresh.
+
+#include "module/init.h"
+
+#include <cstdio>
+
+#include "codec/ref.h"
+#include "module/binding.h"
+#include "module/function.h"
+#include "module/globals.h"
+#include "module/state.h"
+#include "module/traceback.h"
+
+namespace vorn {
+
+namespace {
+
+// Source lines named by the traceback entry of a failing execution step.
+enum Line : int {
+    kLineSupport = 1,
+    kLineSys = 6,
+    kLineAll = 16,
+    kLineHex = 18,
+    kLineErrUnexpectedEnd = 19,
+    kLineUtf16Codec = 20,
+    kLineStringify = 23,
+    kLineParse = 57,
+    kLineTest = 1,
+};
+
+constexpr const char* kStringifyLocals[] = {"lists", "out", "v",     "l_str", "u16_len", "i",
+                                            "v_len", "kind", "buf", "l",     "item"};
+constexpr const char* kParseLocals[] = {"vorn",       "length",   "kind",           "out",       "ls",
+                                        "data",       "i",        "j",              "n",         "c",
+                                        "char_start", "H_digits", "target_u16_len", "u16_accum", "char_idx",
+                                        "u16_idx",    "buf",      "ch",             "low_surrogate_code", "_"};
+
+// A code object for a function's traceback entries and introspection: named
+// as the entry reads, with the function's argument count and local names.
+template <size_t N>
+PyObject* make_code(const char* entry_name, int first_line, const char* const (&locals)[N]) {
+    Ref code(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<vorn>", entry_name, first_line)));
+    if (!code) return nullptr;
+    Ref varnames(PyTuple_New(Py_ssize_t(N)));
+    if (!varnames) return nullptr;
+    for (size_t k = 0; k < N; ++k) {
+        PyObject* name = PyUnicode_InternFromString(locals[k]);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(varnames.get(), Py_ssize_t(k), name);
+    }
+    Ref replace(PyObject_GetAttrString(code.get(), "replace"));
+    if (!replace) return nullptr;
+    Ref kwargs(Py_BuildValue("{s:i,s:i,s:O}", "co_argcount", 1, "co_nlocals", int(N), "co_varnames", varnames.get()));
+    if (!kwargs) return nullptr;
+    return PyObject_Call(replace.get(), g_state.k.empty_tuple, kwargs.get());
+}
+
+// State of one run of the execution step, so that a failure can undo what
+// must not outlive it.
+struct Execution {
+    PyObject* module;
+    bool added_alias = false;  // this run put the module in sys.modules as "vorn"
+
+    // Fails the step: adds the "init vorn" entry (line 0: none), drops the
+    // module instance, and removes the "vorn" alias this run added if it still
+    // refers to this module, so that a retry builds a fresh module.
+    int fail(int line) {
+        if (line > 0) add_traceback_entry("init vorn", line);
+        if (added_alias) {
+            Ref exc(PyErr_GetRaisedException());
+            PyObject* modules = PyImport_GetModuleDict();
+            PyObject* entry = nullptr;
+            if (PyDict_GetItemStringRef(modules, "vorn", &entry) > 0 && entry == module)
+                PyDict_DelItemString(modules, "vorn");
+            Py_XDECREF(entry);
+            PyErr_Clear();
+            PyErr_SetRaisedException(exc.release());
+        }
+        Py_CLEAR(g_state.module);
+        return -1;
+    }
+};
+
+// Warns when the running interpreter's major.minor differs from the one the
+// module was built for.
+bool check_version() {
+    const unsigned long major = (Py_Version >> 24) & 0xFF;
+    const unsigned long minor = (Py_Version >> 16) & 0xFF;
+    if (major == 3 && minor == 13) return true;
+    char message[200];
+    PyOS_snprintf(message, sizeof(message),
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13, "vorn",
+                  "does not match", int(major), int(minor));
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+// The "sys" module from the module table, imported if it is not there.
+PyObject* find_sys(PyObject* globals) {
+    PyObject* sys = PyImport_GetModule(g_state.k.sys);
+    if (sys || PyErr_Occurred()) return sys;
+    Ref locals(PyDict_New());
+    if (!locals) return nullptr;
+    return PyImport_ImportModuleLevelObject(g_state.k.sys, globals, locals.get(), nullptr, 0);
+}
+
+// "utf-16-le" unless sys.byteorder is "big".
+PyObject* utf16_codec_name() {
+    Ref sys(lookup_global(g_state.k.sys));
+    if (!sys) return nullptr;
+    Ref order(PyObject_GetAttr(sys.get(), g_state.k.byteorder));
+    if (!order) return nullptr;
+    int differs;
+    if (PyUnicode_CheckExact(order.get())) {
+        differs = PyUnicode_Compare(order.get(), g_state.k.big) != 0;
+    } else {
+        Ref ne(PyObject_RichCompare(order.get(), g_state.k.big, Py_NE));
+        if (!ne) return nullptr;
+        differs = PyObject_IsTrue(ne.get());
+        if (differs < 0) return nullptr;
+    }
+    return Py_NewRef(differs ? g_state.k.codec_le : g_state.k.codec_be);
+}
+
+PyObject* make_function(const Binding& binding, PyObject* name, PyObject* doc, PyObject* code, PyObject* globals,
+                        PyObject* annotations) {
+    const FunctionSpec spec = {&binding, name, name, g_state.k.module_name, doc, globals, code, annotations};
+    return new_function(spec);
+}
+
+}  // namespace
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (g_state.owner_interpreter == -1) {
+        g_state.owner_interpreter = id;
+    } else if (g_state.owner_interpreter != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return nullptr;
+    }
+    if (g_state.module) return Py_NewRef(g_state.module);
+
+    Ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    struct Copy {
+        const char* from;
+        const char* to;
+        bool skip_none;
+    };
+    static constexpr Copy kCopies[] = {
+        {"loader", "__loader__", false},
+        {"origin", "__file__", false},
+        {"parent", "__package__", false},
+        {"submodule_search_locations", "__path__", true},
+    };
+    for (const Copy& c : kCopies) {
+        PyObject* value = nullptr;
+        const int found = PyObject_GetOptionalAttrString(spec, c.from, &value);
+        if (found < 0) return nullptr;
+        if (found == 0) continue;
+        Ref held(value);
+        if (c.skip_none && value == Py_None) continue;
+        if (PyObject_SetAttrString(module.get(), c.to, value) < 0) return nullptr;
+    }
+    return module.release();
+}
+
+int exec_module(PyObject* module) {
+    if (g_state.module) {
+        // A repeated execution of the same object (a reload) does nothing.
+        if (g_state.module == module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'vorn' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    g_state.module = Py_NewRef(module);
+    Execution run{module};
+    Constants& k = g_state.k;
+
+    PyObject* globals = PyModule_GetDict(module);
+    if (!globals) return run.fail(0);
+    Py_XSETREF(g_state.globals, Py_NewRef(globals));
+    PyObject* builtins = PyImport_AddModuleRef("builtins");
+    if (!builtins) return run.fail(0);
+    Py_XSETREF(g_state.builtins, builtins);
+    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return run.fail(0);
+
+    if (!check_version()) return run.fail(0);
+    if (!build_constants()) return run.fail(0);
+    if (PyErr_Occurred()) return run.fail(kLineSupport);
+
+    if (!ready_function_type()) return run.fail(kLineSupport);
+
+    // Imported as a submodule, the module is also reachable as plain "vorn".
+    {
+        PyObject* modules = PyImport_GetModuleDict();
+        const int present = PyDict_Contains(modules, k.module_name);
+        if (present < 0) return run.fail(kLineSupport);
+        if (!present) {
+            if (PyDict_SetItem(modules, k.module_name, module) < 0) return run.fail(kLineSupport);
+            run.added_alias = true;
+        }
+    }
+
+    Py_XSETREF(k.code_stringify, make_code("vorn.stringify", kLineStringify, kStringifyLocals));
+    if (!k.code_stringify) return run.fail(kLineSupport);
+    Py_XSETREF(k.code_parse, make_code("vorn.parse", kLineParse, kParseLocals));
+    if (!k.code_parse) return run.fail(kLineSupport);
+
+    {
+        Ref sys(find_sys(globals));
+        if (!sys || PyDict_SetItem(globals, k.sys, sys.get()) < 0) return run.fail(kLineSys);
+    }
+    {
+        Ref all(PyList_New(2));
+        if (!all) return run.fail(kLineAll);
+        PyList_SET_ITEM(all.get(), 0, Py_NewRef(k.stringify));
+        PyList_SET_ITEM(all.get(), 1, Py_NewRef(k.parse));
+        if (PyDict_SetItem(globals, k.all, all.get()) < 0) return run.fail(kLineAll);
+    }
+    if (PyDict_SetItem(globals, k.hex, k.hex_default) < 0) return run.fail(kLineHex);
+    if (PyDict_SetItem(globals, k.err_unexpected_end, k.msg_unexpected_end) < 0)
+        return run.fail(kLineErrUnexpectedEnd);
+    {
+        Ref codec(utf16_codec_name());
+        if (!codec || PyDict_SetItem(globals, k.utf16_codec, codec.get()) < 0) return run.fail(kLineUtf16Codec);
+    }
+    {
+        Ref annotations(PyDict_New());
+        if (!annotations || PyDict_SetItem(annotations.get(), k.ret, k.str_name) < 0) return run.fail(kLineStringify);
+        Ref function(make_function(kStringifyBinding, k.stringify, k.doc_stringify, k.code_stringify, globals,
+                                   annotations.get()));
+        if (!function || PyDict_SetItem(globals, k.stringify, function.get()) < 0) return run.fail(kLineStringify);
+    }
+    {
+        Ref annotations(PyDict_New());
+        if (!annotations || PyDict_SetItem(annotations.get(), k.vorn, k.str_name) < 0 ||
+            PyDict_SetItem(annotations.get(), k.ret, k.list_name) < 0)
+            return run.fail(kLineParse);
+        Ref function(
+            make_function(kParseBinding, k.parse, k.doc_parse, k.code_parse, globals, annotations.get()));
+        if (!function || PyDict_SetItem(globals, k.parse, function.get()) < 0) return run.fail(kLineParse);
+    }
+    {
+        Ref test(PyDict_New());
+        if (!test || PyDict_SetItem(globals, k.test, test.get()) < 0) return run.fail(kLineTest);
+    }
+    return 0;
+}
+
+}  // namespace vorn
