@@ -48,3 +48,6 @@ $(SAN_VENV)/.built: $(SAN_VENV)/.deps $(SOURCES)
 		-C cmake.define.VORN_SANITIZE=ON -C cmake.build-type=Debug \
 		-C build-dir=build/sanitize .
 	touch $@
+
+# Further jobs (fuzzing, memory checking) live in their own files.
+-include mk/*.mk
