@@ -7,7 +7,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 SAN_VENV := .venv-sanitize
 SAN_PY := $(SAN_VENV)/bin/python
-SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.h' \)) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python stubs -type f \( -name "*.cpp" -o -name "*.h" -o -name "*.py" -o -name "*.pyi" -o -name "py.typed" \)) CMakeLists.txt pyproject.toml
 DEV_DEPS := requirements-dev.txt
 
 .PHONY: demo test sanitize bench clean

@@ -1,0 +1,138 @@
+"""Turning a parser error into a report a person can act on.
+
+The parser gives positions as 0-based offsets in UTF-16 code units. People
+and editors count lines and columns in characters, so a position is mapped
+back to a code-point index first, then to a 1-based line and column (lines
+end at "\\n"), and the offending line is shown with a caret under the
+character.
+"""
+
+from __future__ import annotations
+
+import re
+import unicodedata
+from dataclasses import dataclass
+
+import vorn
+
+_ASTRAL = re.compile("[\U00010000-\U0010ffff]")
+_TOKEN = re.compile(r"\AUnexpected token '(.)' at position (\d+)\Z", re.DOTALL)
+
+# Widest excerpt of the offending line, in terminal columns, and how much of
+# it goes to the text before the caret when the line must be cut.
+EXCERPT_WIDTH = 72
+EXCERPT_BEFORE = 48
+ELLIPSIS = "..."
+
+
+def utf16_len(text: str) -> int:
+    """Length of text in UTF-16 code units (lone surrogates count 1)."""
+    return len(text) + sum(1 for _ in _ASTRAL.finditer(text))
+
+
+def code_point_index(text: str, u16_offset: int) -> int:
+    """Index of the code point that holds UTF-16 unit u16_offset of text.
+
+    An offset pointing at the second unit of a character at or above
+    U+10000 (a length that splits a surrogate pair) maps to that character.
+    Offsets at or past the end map to len(text).
+    """
+    before = 0  # astral characters wholly before the offset
+    for m in _ASTRAL.finditer(text):
+        unit = m.start() + before
+        if unit >= u16_offset:
+            break
+        if unit + 1 == u16_offset:
+            return m.start()
+        before += 1
+    return min(u16_offset - before, len(text))
+
+
+@dataclass(frozen=True)
+class Location:
+    index: int  # code-point index into the document
+    line: int  # 1-based
+    column: int  # 1-based, in code points
+    line_text: str  # the whole line, without its "\n" unless that is the token
+
+
+def locate(text: str, index: int) -> Location:
+    start = text.rfind("\n", 0, index) + 1
+    end = text.find("\n", index)
+    if end == -1:
+        end = len(text)
+    if end == index and index < len(text):
+        end += 1  # the offending character is the line feed itself
+    return Location(index, text.count("\n", 0, index) + 1, index - start + 1, text[start:end])
+
+
+def _shown(ch: str) -> tuple[str, int]:
+    """How a character is drawn in the excerpt, and its width in columns."""
+    if ch.isprintable() and not unicodedata.combining(ch):
+        wide = unicodedata.east_asian_width(ch) in ("W", "F")
+        return ch, 2 if wide else 1
+    escaped = ascii(ch)[1:-1]  # \t, \x00, \u2028, \ud800, ...
+    return escaped, len(escaped)
+
+
+def visible(text: str) -> str:
+    """text with control characters, line breaks and surrogates escaped."""
+    return "".join(_shown(ch)[0] for ch in text)
+
+
+def excerpt(line: str, column: int) -> tuple[str, int]:
+    """The line as drawn (cut to EXCERPT_WIDTH) and the caret's offset."""
+    cells = [_shown(ch) for ch in line]
+    at = column - 1
+    if at >= len(cells):
+        cells.append((" ", 1))  # the caret stands just past the end
+    widths = [w for _, w in cells]
+    first, last = 0, len(cells)
+    if sum(widths) > EXCERPT_WIDTH:
+        first = at
+        while first > 0 and sum(widths[first - 1 : at]) < EXCERPT_BEFORE:
+            first -= 1
+        last, used = first, 0
+        while last < len(cells) and used + widths[last] <= EXCERPT_WIDTH:
+            used += widths[last]
+            last += 1
+        last = max(last, at + 1)
+    head = ELLIPSIS if first > 0 else ""
+    tail = ELLIPSIS if last < len(cells) else ""
+    drawn = head + "".join(s for s, _ in cells[first:last]) + tail
+    return drawn.rstrip(), len(head) + sum(widths[first:at])
+
+
+def describe(text: str, name: str, message: str) -> str:
+    """The full report for a document that the parser refused."""
+    m = _TOKEN.match(message)
+    if m:
+        index = code_point_index(text, int(m.group(2)))
+    else:
+        index = len(text)  # end of input: point just past the last character
+    loc = locate(text, index)
+    drawn, caret = excerpt(loc.line_text, loc.column)
+    gutter = str(loc.line)
+    lines = [
+        f"{name}:{loc.line}:{loc.column}: {visible(message)}",
+        f" {gutter} | {drawn}",
+        f" {' ' * len(gutter)} | {' ' * caret}^",
+    ]
+    hint = _hint(text, index, m is not None)
+    if hint:
+        lines.append(f"hint: {hint}")
+    return "\n".join(lines)
+
+
+def _hint(text: str, index: int, is_token: bool) -> str | None:
+    if not text:
+        return "the input is empty; the smallest document is ';' (one empty row)"
+    if is_token and index == 0 and text[0] == "\ufeff":
+        return "the file starts with a byte-order mark; read it with --encoding utf-8-sig"
+    if is_token and index > 0 and not text[index:].strip("\r\n"):
+        try:
+            vorn.parse(text[:index])
+        except SyntaxError:
+            return None
+        return "a document ends at its last ';'; remove the line break after it"
+    return None

@@ -1,0 +1,166 @@
+"""The vorn command, run as a separate process the way a shell runs it."""
+
+import csv
+import io
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import vorn
+
+ROOT = Path(__file__).resolve().parent.parent
+ENV = dict(os.environ, PYTHONPATH=str(ROOT / "python"))
+
+TRICKY = [
+    ["plain", "with,comma", 'with "quotes"', "tab\there", "semi;colon 01a;"],
+    [],
+    [""],
+    ["", ""],
+    ["line\nbreak", "crlf\r\nend", "lone\rcr", " padded "],
+    ["ü", "東京", "😀 emoji", "\u2028\x1c", "\x00"],
+]
+
+
+def run(*args, stdin=b"", cwd=None):
+    return subprocess.run([sys.executable, "-m", "vorn_cli", *args], input=stdin, cwd=cwd,
+                          env=ENV, capture_output=True)
+
+
+def caret(stderr):
+    """(excerpt line, caret offset) from the last two lines of a report."""
+    shown, mark = stderr.decode().splitlines()[1:3]
+    start = mark.index("|") + 2
+    return shown[start:], mark.index("^") - start
+
+
+@pytest.mark.parametrize("fmt", ["csv", "tsv", "json"])
+def test_decode_then_encode_gives_the_document_back(fmt, tmp_path):
+    document = vorn.stringify(TRICKY)
+    (tmp_path / "in.vorn").write_text(document, encoding="utf-8", newline="")
+    # The format of -o and of the input is taken from the file extension.
+    assert run("decode", "in.vorn", "-o", f"t.{fmt}", cwd=tmp_path).returncode == 0
+    text = (tmp_path / f"t.{fmt}").read_text(encoding="utf-8", newline="")
+    if fmt == "json":
+        assert json.loads(text) == TRICKY
+    else:
+        delimiter = "," if fmt == "csv" else "\t"
+        assert list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter)) == TRICKY
+    done = run("encode", f"t.{fmt}", cwd=tmp_path)
+    assert (done.returncode, done.stdout.decode(), done.stderr) == (0, document, b"")
+
+
+def unicode_data_as_csv(tmp_path):
+    source = Path("/usr/share/unicode/UnicodeData.txt")
+    if not source.exists():
+        pytest.skip("UnicodeData.txt is not installed (Debian package unicode-data)")
+    out = tmp_path / "UnicodeData.csv"
+    with source.open(encoding="utf-8") as f, out.open("w", encoding="utf-8", newline="") as g:
+        csv.writer(g, lineterminator="\n").writerows(line.rstrip("\n").split(";") for line in f)
+    return out
+
+
+@pytest.mark.parametrize("source", ["distro-info", "unicode-data"])
+def test_real_world_csv_round_trip(source, tmp_path):
+    if source == "distro-info":
+        path = Path("/usr/share/distro-info/debian.csv")
+        if not path.exists():
+            pytest.skip("debian.csv is not installed (Debian package distro-info-data)")
+    else:
+        path = unicode_data_as_csv(tmp_path)
+    encoded = run("encode", str(path), "-o", str(tmp_path / "doc.vorn"))
+    assert encoded.returncode == 0, encoded.stderr
+    with path.open(encoding="utf-8", newline="") as f:
+        table = list(csv.reader(f))
+    assert vorn.parse((tmp_path / "doc.vorn").read_text(encoding="utf-8")) == table
+    decoded = run("decode", str(tmp_path / "doc.vorn"))
+    assert decoded.returncode == 0 and decoded.stdout == path.read_bytes()
+
+
+@pytest.mark.parametrize("document, where, excerpt, offset", [
+    # Positions are UTF-16 offsets: the astral character before "x" counts twice.
+    ("02😀;03a\nb;0x;", ":2:4: Unexpected token 'x' at position 12", "b;0x;", 3),
+    # A length that ends inside a surrogate pair points at that character.
+    ("01😀;", ":1:3: Unexpected token '\\ude00' at position 3", "01😀;", 2),
+    ("02ab", ":1:5: Unexpected end of input", "02ab", 4),
+    ("01a;\n", ":1:5: Unexpected token '\\n' at position 4", "01a;\\n", 4),
+    ("01a;\t;", ":1:5: Unexpected token '\\t' at position 4", "01a;\\t;", 4),
+])
+def test_check_reports_line_column_and_caret(document, where, excerpt, offset):
+    done = run("check", stdin=document.encode())
+    assert (done.returncode, done.stdout) == (1, b"")
+    assert done.stderr.decode().startswith(f"vorn check: <stdin>{where}\n")
+    assert caret(done.stderr) == (excerpt, offset)
+
+
+def test_check_cuts_a_long_line_around_the_position():
+    document = "39999" + "x" * 9999 + "Z;"
+    done = run("check", stdin=document.encode())
+    shown, offset = caret(done.stderr)
+    assert len(shown) < 80 and shown.startswith("...") and shown[offset] == "Z"
+
+
+def test_check_hints_at_a_trailing_line_break():
+    done = run("check", stdin=b"01a;\n")
+    assert "hint: a document ends at its last ';'" in done.stderr.decode()
+    assert run("check", stdin=b"01a;;").stdout == b"<stdin>: ok, 2 rows, 1 cell\n"
+
+
+def test_stats():
+    document = vorn.stringify([["a", "bc"], [], ["😀", "ā"]])
+    done = run("stats", stdin=document.encode())
+    assert done.returncode == 0
+    assert done.stdout.decode().splitlines() == [
+        "rows:           3 (1 empty)",
+        "cells:          4",
+        "widest row:     row 1, 2 cells",
+        "longest cell:   row 1, cell 2: 2 UTF-16 units",
+        "storage widths: 1 byte: 2 cells, 2 bytes: 1 cell, 4 bytes: 1 cell",
+        "document:       17 UTF-16 units (16 code points), 4-byte storage",
+    ]
+
+
+def test_encoding_applies_to_input_and_output():
+    done = run("encode", "--encoding", "latin-1", stdin="é,x\n".encode("latin-1"))
+    assert done.stdout == "01é01x;".encode("latin-1")
+    done = run("decode", "--encoding", "utf-16", "--to", "tsv", stdin="01é;".encode("utf-16"))
+    assert done.stdout == "é\n".encode("utf-16")
+
+
+@pytest.mark.parametrize("args, stdin, status, message", [
+    (["encode", "--from", "json"], b'{"a": 1}', 1, "expected an array of rows, found an object"),
+    (["encode", "--from", "json"], b'[["a"], ["b", null]]', 1, "row 2, cell 2 is null"),
+    (["encode", "--from", "json"], b'[["a"]', 1, "line 1, column 7: invalid JSON"),
+    (["encode"], b'a,"b\n', 1, "not a CSV table: line 1"),
+    (["encode"], b"", 1, "the table has no rows"),
+    (["encode"], b"\xff", 1, "not valid utf-8: byte 0xff at offset 0"),
+    (["encode", "--from", "json"], b'[["\\ud800"]]', 1, "cannot write a lone surrogate"),
+    (["decode"], b"01a", 1, "Unexpected end of input"),
+    (["check", "--encoding", "klingon"], b";", 2, "unknown text encoding 'klingon'"),
+    (["check", "--encoding", "base64"], b";", 2, "unknown text encoding 'base64'"),
+    (["check", "no/such/file"], b"", 2, "cannot read no/such/file"),
+    (["decode", "-o", "no/such/dir/out.csv"], b";", 2, "cannot write no/such/dir/out.csv"),
+    (["encode", "--from", "xml"], b"", 2, "invalid choice: 'xml'"),
+    ([], b"", 2, "required: COMMAND"),
+])
+def test_refusals(args, stdin, status, message, tmp_path):
+    done = run(*args, stdin=stdin, cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (status, b"")
+    assert message in done.stderr.decode()
+    assert not any(tmp_path.iterdir())  # nothing half-written
+
+
+@pytest.mark.parametrize("command", ["encode", "decode", "check", "stats"])
+def test_help(command):
+    done = run(command, "--help")
+    assert done.returncode == 0 and done.stdout.startswith(f"usage: vorn {command}".encode())
+    assert b"exit status" in done.stdout
+
+
+def test_installed_script():
+    script = Path(sys.executable).with_name("vorn")
+    done = subprocess.run([script, "encode"], input=b"a\n", capture_output=True)
+    assert (done.returncode, done.stdout) == (0, b"01a;")
