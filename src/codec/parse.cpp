@@ -9,13 +9,6 @@
 //
 // Cells of a row are collected on a small stack and moved into a list of
 // exactly the right size when the row ends; rows are appended to the result.
-//
-// The cyclic garbage collector is paused while a table is built. Every row
-// list is a new container, and a large table would otherwise set off young
-// collections all the way through and full ones over the ever larger heap,
-// for a structure that cannot hold a cycle until the caller gets it. No
-// interpreter code runs inside the scan, so nothing can observe the pause;
-// the collector's previous state is restored on every exit.
 
 #include "codec/parse.h"
 
@@ -86,20 +79,6 @@ private:
     Py_ssize_t capacity_ = 0;
 };
 
-// Pauses the cyclic garbage collector for its lifetime if it was running.
-class GcPause {
-public:
-    GcPause() : was_enabled_(PyGC_Disable()) {}
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-
-private:
-    int was_enabled_;
-};
-
 // Ends the current row: its cells become a list appended to out.
 inline bool end_row(PyObject* out, CellStack& cells) {
     PyObject* row = cells.take_row();
@@ -122,6 +101,30 @@ inline PyObject* make_cell(const Unit* units, Py_ssize_t n) {
     } else {
         return PyUnicode_FromKindAndData(int(sizeof(Unit)), units, n);
     }
+}
+
+// A new string holding units[0..n) whose widest code point is known, made
+// directly at the width that holds it.
+PyObject* make_cell_ucs4(const uint32_t* units, Py_ssize_t n, uint32_t widest) {
+    if (n <= 1) return n == 0 ? PyUnicode_New(0, 0) : PyUnicode_FromOrdinal(int(units[0]));
+    PyObject* cell = PyUnicode_New(n, widest);
+    if (!cell) return nullptr;
+    switch (PyUnicode_KIND(cell)) {
+        case PyUnicode_1BYTE_KIND: {
+            Py_UCS1* out = PyUnicode_1BYTE_DATA(cell);
+            for (Py_ssize_t k = 0; k < n; ++k) out[k] = Py_UCS1(units[k]);
+            break;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            Py_UCS2* out = PyUnicode_2BYTE_DATA(cell);
+            for (Py_ssize_t k = 0; k < n; ++k) out[k] = Py_UCS2(units[k]);
+            break;
+        }
+        default:
+            std::memcpy(PyUnicode_4BYTE_DATA(cell), units, size_t(n) * 4);
+            break;
+    }
+    return cell;
 }
 
 // The scanner for one- and two-byte storage: indices are UTF-16 offsets.
@@ -210,14 +213,30 @@ PyObject* scan_wide(const uint32_t* buf, Py_ssize_t length, Ref& out) {
             ++u16_idx;
         }
         const Py_ssize_t char_start = char_idx;
-        if (target_u16_len > 0) {
+        // The walk also finds the payload's widest code point, so the cell is
+        // made at its width without another pass. A long payload is first
+        // tried as holding nothing above U+FFFF: then its length is a
+        // code-point count, confirmed by one vectorized pass.
+        uint32_t widest = 0;
+        bool walked = target_u16_len == 0;
+        if (target_u16_len >= 32 && target_u16_len < length - char_idx) {
+            const format::Ucs4Summary summary = format::summarize_ucs4(buf + char_idx, target_u16_len);
+            if (summary.astral == 0) {
+                char_idx += Py_ssize_t(target_u16_len);
+                widest = summary.max;
+                walked = true;
+            }
+        }
+        if (!walked) {
             int64_t u16_accum = 0;
             for (;;) {
                 // Whole blocks of eight code points add at most sixteen code
                 // units, so while more than that is missing no code point in
                 // the block can end the payload.
                 while (length - char_idx >= 8 && target_u16_len - u16_accum > 16) {
-                    u16_accum += format::utf16_length(buf + char_idx, 8);
+                    const format::Ucs4Summary block = format::summarize_ucs4(buf + char_idx, 8);
+                    u16_accum += 8 + block.astral;
+                    widest = block.max > widest ? block.max : widest;
                     char_idx += 8;
                 }
                 if (char_idx == length) {
@@ -226,6 +245,7 @@ PyObject* scan_wide(const uint32_t* buf, Py_ssize_t length, Ref& out) {
                 }
                 ch = buf[char_idx];
                 u16_accum += ch >= 0x10000u ? 2 : 1;
+                widest = ch > widest ? ch : widest;
                 ++char_idx;
                 if (u16_accum >= target_u16_len) break;
             }
@@ -241,7 +261,7 @@ PyObject* scan_wide(const uint32_t* buf, Py_ssize_t length, Ref& out) {
             raise_unexpected_end();
             return nullptr;
         }
-        PyObject* cell = make_cell<uint32_t, false>(buf + char_start, char_idx - char_start);
+        PyObject* cell = make_cell_ucs4(buf + char_start, char_idx - char_start, widest);
         if (!cell || !cells.push(cell)) return nullptr;
         u16_idx += target_u16_len;
     }
@@ -256,7 +276,6 @@ PyObject* parse(PyObject* text) {
         return nullptr;
     }
     const int kind = PyUnicode_KIND(text);
-    GcPause gc_pause;
     Ref out(PyList_New(0));
     if (!out) return nullptr;
     const void* data = PyUnicode_DATA(text);

@@ -38,6 +38,16 @@ struct Plan {
 
 inline bool is_exact_sequence(PyObject* o) { return PyList_CheckExact(o) || PyTuple_CheckExact(o); }
 
+// Number of decimal digits of a str's UTF-16 length. That length lies
+// between the code-point count n and 2n, so only when those two differ in
+// width do the code points need counting.
+inline int length_digits_for(PyObject* cell) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
+    const int digits = decimal_width(uint64_t(n));
+    if (PyUnicode_KIND(cell) != PyUnicode_4BYTE_KIND || decimal_width(2 * uint64_t(n)) == digits) return digits;
+    return decimal_width(uint64_t(utf16_length_of(cell)));
+}
+
 // Measures the document, or returns false when the table needs the general
 // path. Runs no interpreter code and changes nothing.
 bool measure(PyObject* lists, Plan& plan) {
@@ -68,8 +78,7 @@ bool measure(PyObject* lists, Plan& plan) {
                 }
                 hex_len = PyUnicode_GET_LENGTH(hex);
             }
-            const int64_t u16_len = utf16_length_of(cell);
-            const int digits = decimal_width(uint64_t(u16_len));
+            const int digits = length_digits_for(cell);
             if (digits > hex_len) return false;
             maxchar = std::max(maxchar, width_class_of(PyUnicode_READ_CHAR(hex, digits - 1)));
             maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(cell));

@@ -24,6 +24,24 @@ inline int64_t count_astral(const uint32_t* buf, int64_t n) {
     return int64_t(count);
 }
 
+// The count of code points above U+FFFF in buf[0..n) and the largest code
+// point, gathered in one pass that the compiler vectorizes.
+struct Ucs4Summary {
+    int64_t astral;
+    uint32_t max;
+};
+
+inline Ucs4Summary summarize_ucs4(const uint32_t* buf, int64_t n) {
+    uint64_t astral = 0;
+    uint32_t max = 0;
+    for (int64_t i = 0; i < n; ++i) {
+        const uint32_t cp = buf[i];
+        max = cp > max ? cp : max;
+        astral += cp > 0xFFFFu ? 1u : 0u;
+    }
+    return {int64_t(astral), max};
+}
+
 // Code-unit count of a UTF-16 encoding of buf[0..n).
 inline int64_t utf16_length(const uint32_t* buf, int64_t n) { return n + count_astral(buf, n); }
 
