@@ -23,7 +23,7 @@ test: $(VENV)/.built
 sanitize: $(SAN_VENV)/.built
 	scripts/run-sanitized.sh $(SAN_PY) -m pytest -q -p no:cacheprovider tests
 
-bench: $(VENV)/.built
+bench: $(VENV)/.built $(VENV)/.bench-deps
 	$(PY) bench/run.py
 
 clean:
@@ -36,6 +36,10 @@ $(VENV)/.deps: $(DEV_DEPS)
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	touch $@
+
+$(VENV)/.bench-deps: $(VENV)/.deps requirements-bench.txt
+	$(PY) -m pip install -q -r requirements-bench.txt
 	touch $@
 
 $(SAN_VENV)/.deps: $(DEV_DEPS)

@@ -1,0 +1,367 @@
+"""Runs the codec benchmark on every table, each in a fresh process, and
+writes bench/results/: results.md (medians and ratios), results.json (raw
+samples), times.png, throughput.png and the log of every run in logs/.
+
+    python bench/run.py [--repeats N] [--no-sweep] [--tables a,b,...]
+
+The standard tables are timed against every codec; the size sweep (short and
+long cells at 1, 4, 16 and 64 MB) times vorn, the floor and the two fastest
+peers only, to keep the whole run within a few minutes.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+RESULTS = os.path.join(HERE, "results")
+
+missing = []
+for mod in ("orjson", "msgspec", "matplotlib"):
+    try:
+        __import__(mod)
+    except ImportError:
+        missing.append(mod)
+if missing:
+    sys.exit(f"error: the benchmark needs {', '.join(missing)}; install them with\n"
+             f"    {sys.executable} -m pip install -r {os.path.relpath(os.path.join(ROOT, 'requirements-bench.txt'))}")
+try:
+    import vorn  # noqa: F401
+except ImportError:
+    sys.exit("error: the vorn module is not installed in this interpreter; run 'make' first")
+
+import matplotlib  # noqa: E402
+
+matplotlib.use("Agg")
+import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.ticker  # noqa: E402
+
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "floor"))
+import tables  # noqa: E402
+import build as floor_build  # noqa: E402
+
+CODECS = ["vorn", "json", "orjson", "msgspec.json", "msgspec.msgpack", "marshal", "pickle", "csv", "floor"]
+PEERS = CODECS[1:-1]
+SWEEP_SIZES = [1, 4, 16, 64]
+SWEEP_FAMILIES = ["short_ascii", "long"]
+SWEEP_PEERS = "orjson,msgspec.json,floor"
+PARSE_FLOOR_TARGET = 1.2
+STRINGIFY_FLOOR_TARGET = 2.0
+
+
+def machine():
+    model, cores = platform.processor() or "unknown", os.cpu_count()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    mem = ""
+    try:
+        with open("/proc/meminfo") as f:
+            kb = int(f.readline().split()[1])
+            mem = f", {kb / 2**20:.0f} GiB RAM"
+    except (OSError, ValueError, IndexError):
+        pass
+    return f"{model}, {cores} logical cores{mem}, {platform.system()} {platform.release()}"
+
+
+def git_revision():
+    try:
+        rev = subprocess.run(["git", "-C", ROOT, "rev-parse", "--short", "HEAD"], capture_output=True,
+                             text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", ROOT, "status", "--porcelain", "--", "src"], capture_output=True,
+                               text=True).stdout.strip()
+        return rev + (" (src/ modified)" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def run_one(spec, index, total, repeats, peers=None):
+    """Runs bench_codec.py for one table in a fresh interpreter."""
+    safe = spec.replace("@", "_at_")
+    out_json = os.path.join(RESULTS, "logs", safe + ".json")
+    cmd = [sys.executable, os.path.join(HERE, "bench_codec.py"), spec, "--json", out_json,
+           "--repeats", str(repeats)]
+    if peers:
+        cmd += ["--peers", peers]
+    print(f"[{index}/{total}] {spec:<16}", end=" ", flush=True)
+    t0 = time.perf_counter()
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    took = time.perf_counter() - t0
+    with open(os.path.join(RESULTS, "logs", safe + ".txt"), "w") as f:
+        f.write(proc.stdout)
+        f.write(proc.stderr)
+    if proc.returncode != 0:
+        print(f"FAILED after {took:.0f} s (exit {proc.returncode}); see results/logs/{safe}.txt", flush=True)
+        tail = (proc.stderr or proc.stdout).strip().splitlines()[-5:]
+        for line in tail:
+            print("    " + line)
+        return None
+    with open(out_json) as f:
+        res = json.load(f)["results"][0]
+    p, s = res["parse"], res["stringify"]
+    msg = (f"{took:5.0f} s  {res['doc_bytes'] / 1e6:7.1f} MB  parse {p['vorn']['median_s'] * 1e3:8.2f} ms"
+           f"  stringify {s['vorn']['median_s'] * 1e3:8.2f} ms")
+    if "floor" in p:
+        msg += (f"  vorn/floor {p['vorn']['median_s'] / p['floor']['median_s']:.2f}"
+                f" / {s['vorn']['median_s'] / s['floor']['median_s']:.2f}")
+    print(msg, flush=True)
+    return res
+
+
+def ratio(res, direction, name):
+    t = res[direction]
+    if name not in t:
+        return None
+    return t[name]["median_s"] / t["vorn"]["median_s"]
+
+
+def floor_ratio(res, direction, stat="median_s"):
+    t = res[direction]
+    return t["vorn"][stat] / t["floor"][stat] if "floor" in t else None
+
+
+def best_ratio(res, direction, name):
+    """Peer over vorn on the fastest sample of each: less exposed to other
+    load on the machine than the medians."""
+    t = res[direction]
+    return t[name]["min_s"] / t["vorn"]["min_s"] if name in t else None
+
+
+def fmt_ratio(r):
+    return "n/a" if r is None else f"{r:.2f}"
+
+
+def markdown(standard, sweep, meta):
+    lines = [
+        "# vorn codec benchmark",
+        "",
+        f"- Date: {meta['date']}",
+        f"- Machine: {meta['machine']}",
+        f"- Python {meta['python']}, vorn at {meta['revision']}",
+        f"- Wall time of the run: {meta['wall_s']:.0f} s",
+        "",
+        "Each table runs in a fresh process. Timings are medians of at least "
+        f"{meta['repeats']} rounds (more for quick tables; see below) of `time.perf_counter` "
+        "samples with the garbage collector "
+        "enabled; every call is charged with the collection its own allocations make due, and "
+        "the codecs run in a freshly shuffled order in each round. MB/s is the VORN document's UTF-8 size "
+        "over the time for every codec. **peer/vorn** is the peer's time over vorn's (above 1: "
+        "vorn is faster); **vorn/floor** is vorn's time over the floor's (the floor only "
+        "allocates the result: see `bench/floor/_vornfloor.c`).",
+        "",
+        "Codec inputs and settings: " + "; ".join(f"{k}: {v}" for k, v in meta["codec_notes"].items()) + ".",
+        "",
+        "## Tables",
+        "",
+        "| table | rows | cells | document MB | storage | rounds |",
+        "|---|---:|---:|---:|---:|---:|",
+    ]
+    for r in standard:
+        lines.append(f"| {r['table']} | {r['rows']:,} | {r['cells']:,} | {r['doc_bytes'] / 1e6:.2f} "
+                     f"| {r['doc_kind']} byte | {r['repeats']} |")
+    notes = [f"{r['table']}: {n}" for r in standard + sweep for n in r["notes"]]
+    if notes:
+        lines += ["", "Notes:", ""] + [f"- {n}" for n in notes]
+
+    for direction, title in (("parse", "Parse (decode)"), ("stringify", "Stringify (encode)")):
+        lines += ["", f"## {title}: median ms per run", "",
+                  "| table | " + " | ".join(meta["labels"][c][direction] for c in CODECS) + " |",
+                  "|---|" + "---:|" * len(CODECS)]
+        for r in standard:
+            cells = []
+            for c in CODECS:
+                t = r[direction].get(c)
+                cells.append("skipped" if t is None else f"{t['median_s'] * 1e3:.2f}")
+            lines.append(f"| {r['table']} | " + " | ".join(cells) + " |")
+        lines += ["", f"## {title}: ratios (peer/vorn; vorn/floor)", "",
+                  "| table | " + " | ".join(PEERS) + " | **vorn/floor** | vorn/floor, best | vorn MB/s |",
+                  "|---|" + "---:|" * (len(PEERS) + 3)]
+        for r in standard:
+            cells = []
+            for c in PEERS:
+                x = ratio(r, direction, c)
+                s = fmt_ratio(x)
+                cells.append(f"**{s}**" if x is not None and x < 1 else s)
+            fr = floor_ratio(r, direction)
+            mbs = r["doc_bytes"] / 1e6 / r[direction]["vorn"]["median_s"]
+            fb = floor_ratio(r, direction, "min_s")
+            lines.append(f"| {r['table']} | " + " | ".join(cells)
+                         + f" | {fmt_ratio(fr)} | {fmt_ratio(fb)} | {mbs:.0f} |")
+        lines += ["", "Bold peer ratios are peers faster than vorn. \"best\" compares the fastest "
+                  "sample of each instead of the medians."]
+
+    lines += ["", "## Targets", "",
+              f"vorn faster than every peer on every table; parse within {PARSE_FLOOR_TARGET}x of the "
+              f"decode floor; stringify within {STRINGIFY_FLOOR_TARGET}x of the encode floor.", ""]
+    misses = target_misses(standard)
+    lines += [f"- {m}" for m in misses] if misses else ["- All targets met."]
+
+    if sweep:
+        lines += ["", "## Throughput against document size (MB/s)", "",
+                  f"vorn, the floor and the peers {SWEEP_PEERS.replace(',floor', '')} only.", "",
+                  "| table | MB | vorn.parse | decode_floor | orjson.loads | msgspec.json.decode "
+                  "| vorn.stringify | encode_floor | orjson.dumps | msgspec.json.encode |",
+                  "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+        for r in sweep:
+            mb = r["doc_bytes"] / 1e6
+            vals = []
+            for direction in ("parse", "stringify"):
+                for c in ("vorn", "floor", "orjson", "msgspec.json"):
+                    t = r[direction].get(c)
+                    vals.append("n/a" if t is None else f"{mb / t['median_s']:.0f}")
+            lines.append(f"| {r['table']} | {mb:.1f} | " + " | ".join(vals) + " |")
+    lines += ["", "Charts: `times.png` (median time per table and codec), `throughput.png` "
+              "(MB/s against document size; the standard short_ascii and long tables are "
+              "plotted with the sweep).", ""]
+    return "\n".join(lines)
+
+
+def target_misses(standard):
+    misses = []
+    for r in standard:
+        for direction in ("parse", "stringify"):
+            faster = [(c, ratio(r, direction, c), best_ratio(r, direction, c))
+                      for c in PEERS if (ratio(r, direction, c) or 2) < 1]
+            if faster:
+                misses.append(f"{r['table']} {direction}: slower than "
+                              + ", ".join(f"{c} (vorn takes {1 / x:.2f}x its time; best-of {1 / b:.2f}x)"
+                                          for c, x, b in faster))
+            fr = floor_ratio(r, direction)
+            limit = PARSE_FLOOR_TARGET if direction == "parse" else STRINGIFY_FLOOR_TARGET
+            if fr is not None and fr > limit:
+                misses.append(f"{r['table']} {direction}: {fr:.2f}x the floor (target {limit}x, "
+                              f"{fr / limit:.2f}x over; best-of {floor_ratio(r, direction, 'min_s'):.2f}x)")
+    return misses
+
+
+def chart_times(standard, path):
+    fig, axes = plt.subplots(1, 2, figsize=(15, 5.5), sharey=False)
+    names = [r["table"] for r in standard]
+    width = 0.8 / len(CODECS)
+    cmap = plt.get_cmap("tab10")
+    for ax, direction in zip(axes, ("parse", "stringify")):
+        for k, c in enumerate(CODECS):
+            xs, ys = [], []
+            for i, r in enumerate(standard):
+                t = r[direction].get(c)
+                if t is not None:
+                    xs.append(i + (k - len(CODECS) / 2 + 0.5) * width)
+                    ys.append(t["median_s"] * 1e3)
+            label = {"floor": "floor"}.get(c, c)
+            ax.bar(xs, ys, width, label=label, color="black" if c == "vorn" else cmap(k % 10),
+                   hatch="//" if c == "floor" else None, edgecolor="white" if c == "floor" else None)
+        ax.set_yscale("log")
+        ax.set_xticks(range(len(names)), names, rotation=20)
+        ax.set_ylabel("median ms per run (log)")
+        ax.set_title(f"{direction}: time per table")
+        ax.grid(axis="y", which="both", alpha=0.3)
+    axes[0].legend(fontsize=8, ncol=2)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def chart_throughput(sweep, standard, path):
+    """MB/s against document size: one panel per direction and cell family,
+    with the standard-size run of the family as the largest or a middle
+    point."""
+    fig, axes = plt.subplots(2, len(SWEEP_FAMILIES), figsize=(13, 9))
+    styles = {"vorn": ("black", "-", "o"), "floor": ("grey", ":", "v"), "orjson": ("tab:orange", "--", "s"),
+              "msgspec.json": ("tab:green", "--", "D")}
+    for col, fam in enumerate(SWEEP_FAMILIES):
+        rows = sorted((r for r in sweep + standard if r["table"].partition("@")[0] == fam),
+                      key=lambda r: r["doc_bytes"])
+        for row, direction in enumerate(("parse", "stringify")):
+            ax = axes[row][col]
+            for c, (color, ls, marker) in styles.items():
+                pts = [(r["doc_bytes"] / 1e6, r["doc_bytes"] / 1e6 / r[direction][c]["median_s"])
+                       for r in rows if c in r[direction]]
+                if pts:
+                    label = {"vorn": f"vorn.{direction}", "floor": "floor"}.get(c, c)
+                    ax.plot(*zip(*pts), marker=marker, color=color, linestyle=ls, label=label)
+            ax.set_xscale("log", base=2)
+            ax.set_yscale("log")
+            ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}"))
+            ax.set_xlabel("VORN document size, MB (UTF-8)")
+            ax.set_ylabel("MB/s (log)")
+            ax.set_title(f"{direction}, {fam} cells")
+            ax.grid(alpha=0.3, which="both")
+            ax.legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--repeats", type=int, default=7, help="rounds per table (default 7; sweep uses 5)")
+    ap.add_argument("--no-sweep", action="store_true", help="skip the document-size sweep")
+    ap.add_argument("--tables", help="comma-separated standard tables to run (default: all)")
+    args = ap.parse_args()
+
+    standard_specs = args.tables.split(",") if args.tables else tables.STANDARD
+    sweep_specs = [] if args.no_sweep else [f"{fam}@{mb}" for fam in SWEEP_FAMILIES for mb in SWEEP_SIZES]
+    os.makedirs(os.path.join(RESULTS, "logs"), exist_ok=True)
+    floor_build.ensure()
+
+    total = len(standard_specs) + len(sweep_specs)
+    print(f"benchmark: {len(standard_specs)} tables against every codec, {len(sweep_specs)} sizes against "
+          f"vorn, floor and {SWEEP_PEERS.replace(',floor', '')}; one process each", flush=True)
+    t0 = time.perf_counter()
+    failed = []
+    standard, sweep = [], []
+    for k, spec in enumerate(standard_specs, 1):
+        res = run_one(spec, k, total, args.repeats)
+        (standard.append(res) if res else failed.append(spec))
+    for k, spec in enumerate(sweep_specs, len(standard_specs) + 1):
+        res = run_one(spec, k, total, max(3, min(args.repeats, 5)), SWEEP_PEERS)
+        (sweep.append(res) if res else failed.append(spec))
+    wall = time.perf_counter() - t0
+
+    sys.path.insert(0, HERE)
+    import bench_codec  # for the labels and notes, once the children are done
+
+    meta = {
+        "date": datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
+        "machine": machine(),
+        "python": platform.python_version(),
+        "revision": git_revision(),
+        "repeats": args.repeats,
+        "wall_s": wall,
+        "codec_notes": bench_codec.NOTES,
+        "labels": {c[0]: {"parse": c[1], "stringify": c[3]} for c in bench_codec.CODECS},
+    }
+    with open(os.path.join(RESULTS, "results.json"), "w") as f:
+        json.dump({"meta": meta, "standard": standard, "sweep": sweep, "failed": failed}, f, indent=1)
+    if standard:
+        with open(os.path.join(RESULTS, "results.md"), "w") as f:
+            f.write(markdown(standard, sweep, meta))
+        chart_times(standard, os.path.join(RESULTS, "times.png"))
+    if sweep:
+        chart_throughput(sweep, standard, os.path.join(RESULTS, "throughput.png"))
+    print(f"done in {wall:.0f} s; results in {os.path.relpath(RESULTS)}/results.md", flush=True)
+    if standard:
+        misses = target_misses(standard)
+        print("targets: " + ("all met" if not misses else f"{len(misses)} missed"))
+        for m in misses:
+            print("  - " + m)
+    if failed:
+        print(f"failed: {', '.join(failed)}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
