@@ -74,9 +74,11 @@ struct Execution {
         if (added_alias) {
             Ref exc(PyErr_GetRaisedException());
             PyObject* modules = PyImport_GetModuleDict();
+            // The interned name carries its hash, so this cleanup allocates
+            // nothing and also works when memory has run out.
             PyObject* entry = nullptr;
-            if (PyDict_GetItemStringRef(modules, "vorn", &entry) > 0 && entry == module)
-                PyDict_DelItemString(modules, "vorn");
+            if (PyDict_GetItemRef(modules, g_state.k.module_name, &entry) > 0 && entry == module)
+                PyDict_DelItem(modules, g_state.k.module_name);
             Py_XDECREF(entry);
             PyErr_Clear();
             PyErr_SetRaisedException(exc.release());
