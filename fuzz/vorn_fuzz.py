@@ -1,0 +1,410 @@
+"""Differential fuzzing of vorn.parse and vorn.stringify.
+
+Each input is a byte string that decodes into one case: a text for `parse`
+(arbitrary characters, or a written table with a few mutations), or a table
+recipe for `stringify` (every storage width, lone surrogates, lists, tuples,
+iterators, generators, list subclasses, iterables that fail, cells that are
+not strings, cells whose conversion fails, re-enters the module, changes its
+row or rebinds HEX). The module's outcome must equal that of the reference
+model: the same table or text, or the same exception type with the same
+arguments. Whatever either function returns must read back.
+
+Two drivers share the checks:
+
+    python fuzz/vorn_fuzz.py [libFuzzer flags] [corpus dirs]   (atheris)
+    python fuzz/vorn_fuzz.py --random --seconds 60 --seed 1      (no atheris)
+
+Under atheris, coverage of the model (and of the module, when it is built
+with -fsanitize=fuzzer-no-link and libFuzzer is preloaded; see
+mk/reliability.mk) steers the inputs. The random driver replays the files in
+the given folders first, then feeds seeded random bytes; a failing input is
+written to --artifacts. It also serves to replay a corpus against the
+sanitizer build (--seconds 0).
+"""
+import builtins
+import os
+import random
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
+
+try:
+    import atheris
+except ImportError:  # the random driver needs nothing else
+    atheris = None
+USE_ATHERIS = atheris is not None and __name__ == "__main__" and "--random" not in sys.argv
+
+if USE_ATHERIS:
+    # Coverage of the model's branches guides the fuzzer as well as that of
+    # the module (when it is built with coverage instrumentation).
+    with atheris.instrument_imports(include=["model"]):
+        from model import parse_model, stringify_model
+else:
+    from model import parse_model, stringify_model
+
+import vorn  # noqa: E402
+
+DEFAULT_HEX = "0123456789abcdef"
+UPPER_HEX = DEFAULT_HEX.upper()
+END = "Unexpected end of input"
+# Characters that carry structure, then characters that must be refused or
+# copied verbatim: every storage width, lone and paired surrogates, digits of
+# other scripts, characters whose low byte looks like ';' or a digit.
+STRUCTURE = list(";;;;0123456789aAfFbcdeBCDE")
+ODD = ["g", "x", "-", "\n", "'", " ", "\xe9", "\xff", "\u0101", "\u20ac", "\ud800", "\udbff", "\udc00",
+       "\udfff", "\U0001f600", "\U00010000", "\U0010ffff", "\u0661", "\U0001003b", "\U00010031", "\u013b"]
+CELL = list("x;09aF") + ODD
+ALT_HEX = [DEFAULT_HEX, DEFAULT_HEX, UPPER_HEX, "0", "\u20acbcdefghijklmnop", "\U0001f600" * 16,
+           list(DEFAULT_HEX), [str(k) for k in range(16)], {0: "x", 1: 7}, None, "delete"]
+ALT_END = [END, "Truncated", 42, None]
+
+
+class Source:
+    """Reads decisions from the fuzzer's bytes; yields zeros once they run out."""
+
+    def __init__(self, data):
+        self.data, self.pos = data, 0
+
+    def byte(self):
+        if self.pos >= len(self.data):
+            return 0
+        self.pos += 1
+        return self.data[self.pos - 1]
+
+    def below(self, n):
+        if n <= 256:
+            return self.byte() % n
+        return (self.byte() << 16 | self.byte() << 8 | self.byte()) % n
+
+    def left(self):
+        return len(self.data) - self.pos
+
+    def char(self, palette):
+        b = self.byte()
+        if b < 232:
+            return palette[b % len(palette)]
+        return chr(self.below(0x110000))
+
+    def text(self, palette, longest):
+        text = "".join(self.char(palette) for _ in range(self.below(longest + 1)))
+        if text and self.byte() == 255:  # now and then a long cell
+            text *= 1 + self.below(3000)
+        return text
+
+
+def u16(text):
+    return sum(2 if ord(c) > 0xFFFF else 1 for c in text)
+
+
+def outcome(call, *args):
+    try:
+        return ("ok", call(*args))
+    except Exception as exc:  # compared by type and arguments
+        return ("err", type(exc), exc.args)
+
+
+def same_text(a, b):
+    """Equal text held in the canonical (narrowest) storage."""
+    return type(a) is str and a == b and sys.getsizeof(a) == sys.getsizeof(b)
+
+
+# --- parse ----------------------------------------------------------------------
+
+def parse_case(src):
+    if src.byte() % 2:
+        return "".join(src.char(STRUCTURE + ODD) for _ in range(min(src.left(), 400)))
+    table = [[src.text(CELL, 12) for _ in range(src.below(5))] for _ in range(1 + src.below(5))]
+    doc = stringify_model(table, hex_digits=UPPER_HEX if src.byte() % 4 == 0 else DEFAULT_HEX)
+    for _ in range(src.below(4)):
+        k = src.below(len(doc) + 1)
+        op = src.below(6)
+        ch = src.char(STRUCTURE + ODD)
+        if op == 0:
+            doc = doc[:k] + doc[k + 1:]
+        elif op == 1:
+            doc = doc[:k] + ch + doc[k:]
+        elif op == 2:
+            doc = doc[:k] + ch + doc[k + 1:]
+        elif op == 3:
+            doc = doc[:k]
+        elif op == 4:  # a long declared length, in the middle or at the very end
+            doc = doc[:k] + "f" + "9" * 16 + doc[k:]
+        else:
+            doc = doc[:k] + doc[k:k + 1 + src.below(40)] + doc[k:]
+    return doc
+
+
+def check_parse(text, end=END):
+    got = outcome(vorn.parse, text)
+    want = outcome(parse_model, text, end)
+    if want[0] == "err":
+        assert want[1] is SyntaxError
+    assert got == want, (ascii(text)[:400], got, want)
+    if got[0] == "ok":
+        table = got[1]
+        assert type(table) is list and all(type(r) is list for r in table)
+        assert all(type(c) is str for r in table for c in r)
+        assert len({id(r) for r in table}) == len(table)
+        doc = vorn.stringify(table)
+        assert same_text(doc, stringify_model(table))
+        assert vorn.parse(doc) == table
+
+
+# --- stringify ------------------------------------------------------------------
+
+class Sub(list):
+    pass
+
+
+class Rev(list):
+    def __iter__(self):
+        return reversed(list(super().__iter__()))
+
+
+class MyStop(StopIteration):
+    pass
+
+
+class Failing:
+    """Yields its items, then raises exc (a StopIteration subclass ends it)."""
+
+    def __init__(self, items, exc):
+        self.items, self.k, self.exc = items, 0, exc
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if self.k < len(self.items):
+            self.k += 1
+            return self.items[self.k - 1]
+        raise self.exc
+
+
+def gen(items, exc=None):
+    yield from items
+    if exc is not None:
+        raise exc
+
+
+class Mine(str):
+    def __str__(self):
+        return "never used"
+
+
+class Cell:
+    """A cell that is not a string; what its conversion does depends on how."""
+
+    def __init__(self, how, text, alt=None):
+        self.how, self.text, self.alt, self.row, self.done = how, text, alt, None, False
+
+    def __str__(self):
+        how, text = self.how, self.text
+        if how == "raise":
+            raise KeyError(text)
+        if how == "bad":
+            return len(text)
+        if how == "reenter":
+            return vorn.stringify([[text], []])
+        if how in ("grow", "clear") and not self.done and isinstance(self.row, list):
+            self.done = True
+            if how == "grow":
+                self.row.append(text)
+            else:
+                self.row.clear()
+        if how == "rehex":
+            set_hex(self.alt)
+        return text
+
+
+def set_hex(value):
+    if value == "delete":
+        vorn.__dict__.pop("HEX", None)
+    else:
+        vorn.HEX = value
+
+
+KINDS = ["list", "list", "list", "tuple", "iter", "gen", "sub", "rev", "fail", "stop", "genfail", "str"]
+CELLS = ["str"] * 8 + ["mine", "int", "none", "list", "obj", "raise", "bad", "reenter", "grow", "clear", "rehex"]
+
+
+def container(kind, items, tag):
+    if kind == "list":
+        return items
+    if kind == "tuple":
+        return tuple(items)
+    if kind == "iter":
+        return iter(items)
+    if kind == "gen":
+        return gen(items)
+    if kind == "sub":
+        return Sub(items)
+    if kind == "rev":
+        return Rev(items)
+    if kind == "fail":
+        return Failing(items, ValueError(tag))
+    if kind == "stop":
+        return Failing(items, MyStop(tag))
+    if kind == "genfail":
+        return gen(items, RuntimeError(tag))
+    if kind == "str":
+        return "".join(c if isinstance(c, str) else "?" for c in items)
+    return 7 if kind == "int" else None
+
+
+def recipe(src):
+    """A description of a table, from which fresh objects can be built twice."""
+    rows = []
+    for r in range(src.below(6)):
+        cells = []
+        for _ in range(src.below(6)):
+            how = CELLS[src.below(len(CELLS))]
+            cells.append((how, src.text(CELL, 16), src.below(len(ALT_HEX)), src.below(10**6)))
+        kind = (KINDS + ["int", "none"])[src.below(len(KINDS) + 2)]
+        rows.append((kind, cells))
+    table_kind = (KINDS + ["int"])[src.below(len(KINDS) + 1)]
+    return table_kind, rows, src.below(len(ALT_HEX)) if src.byte() % 3 == 0 else 0
+
+
+def build(table_kind, rows):
+    built = []
+    for r, (kind, cells) in enumerate(rows):
+        items = []
+        for how, text, alt, number in cells:
+            if how == "str":
+                items.append(text)
+            elif how == "mine":
+                items.append(Mine(text))
+            elif how == "int":
+                items.append(number - 500_000)
+            elif how == "none":
+                items.append(None)
+            elif how == "list":
+                items.append([text])
+            else:
+                items.append(Cell(how, text, ALT_HEX[alt]))
+        for item in items:
+            if isinstance(item, Cell):
+                item.row = items
+        built.append(container(kind, items, "row %d" % r))
+    return container(table_kind, built, "table")
+
+
+def stringify_model_live(table):
+    """The writer as a model: HEX read per cell, pieces joined at the end."""
+    pieces, rows = [], []
+    for row in table:
+        seen = []
+        for cell in row:
+            text = cell if isinstance(cell, str) else str(cell)
+            length = str(u16(text))
+            if "HEX" in vorn.__dict__:
+                hex_digits = vorn.__dict__["HEX"]
+            elif hasattr(builtins, "HEX"):
+                hex_digits = builtins.HEX
+            else:
+                raise NameError("name 'HEX' is not defined")
+            pieces += [hex_digits[len(length) - 1], length, text]
+            seen.append(text)
+        pieces.append(";")
+        rows.append(seen)
+    return "".join(pieces), rows
+
+
+def check_stringify(table_kind, rows, hex_choice):
+    start = ALT_HEX[hex_choice]
+    try:
+        set_hex(start)
+        got = outcome(vorn.stringify, build(table_kind, rows))
+        set_hex(start)
+        want = outcome(stringify_model_live, build(table_kind, rows))
+    finally:
+        vorn.HEX = DEFAULT_HEX
+    if got[0] == "ok" and want[0] == "ok":
+        doc, seen = want[1]
+        assert same_text(got[1], doc), (table_kind, rows, got, doc)
+        rehexed = any(how == "rehex" for _, cells in rows for how, *_ in cells)
+        if start in (DEFAULT_HEX, UPPER_HEX) and not rehexed and seen:
+            assert vorn.parse(doc) == seen == parse_model(doc)
+    else:
+        assert got == want, (table_kind, rows, got, want)
+
+
+# --- drivers --------------------------------------------------------------------
+
+def one_input(data):
+    src = Source(data)
+    mode = src.byte() % 8
+    if mode < 4:
+        end = ALT_END[src.below(len(ALT_END))] if mode == 3 else END
+        vorn.ErrUnexpectedEndOfInput = end
+        try:
+            check_parse(parse_case(src), end)
+        finally:
+            vorn.ErrUnexpectedEndOfInput = END
+    else:
+        check_stringify(*recipe(src))
+
+
+def replay(folders):
+    count = 0
+    for folder in folders:
+        if not os.path.isdir(folder):
+            continue
+        for name in sorted(os.listdir(folder)):
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                data = f.read()
+            try:
+                one_input(data)
+            except BaseException:
+                print("failing input:", path, file=sys.stderr)
+                raise
+            count += 1
+    return count
+
+
+def random_driver(argv):
+    import argparse
+
+    ap = argparse.ArgumentParser(description="Seeded random driver for the vorn harness.")
+    ap.add_argument("--random", action="store_true")
+    ap.add_argument("--seconds", type=float, default=60)
+    ap.add_argument("--runs", type=int, default=0, help="stop after this many inputs (0: no limit)")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--artifacts", default="build/fuzz")
+    ap.add_argument("folders", nargs="*")
+    args = ap.parse_args(argv)
+    replayed = replay(args.folders)
+    rng = random.Random(args.seed)
+    deadline = time.monotonic() + args.seconds
+    runs = 0
+    while time.monotonic() < deadline and (not args.runs or runs < args.runs):
+        data = rng.randbytes(rng.choice([rng.randrange(16), rng.randrange(64), rng.randrange(512)]))
+        try:
+            one_input(data)
+        except BaseException:
+            os.makedirs(args.artifacts, exist_ok=True)
+            path = os.path.join(args.artifacts, "crash-seed%d-run%d" % (args.seed, runs))
+            with open(path, "wb") as f:
+                f.write(data)
+            print("failing input written to", path, file=sys.stderr)
+            raise
+        runs += 1
+    print("random driver: %d corpus inputs replayed, %d random inputs run, seed %d" % (replayed, runs, args.seed))
+
+
+def main():
+    if USE_ATHERIS:
+        # libFuzzer runs argv[0] again for -merge, -fork and -jobs.
+        argv0 = "%s %s" % (sys.executable, os.path.abspath(__file__))
+        atheris.Setup([argv0] + sys.argv[1:], one_input)
+        atheris.Fuzz()
+    else:
+        random_driver(sys.argv[1:])
+
+
+if __name__ == "__main__":
+    main()
