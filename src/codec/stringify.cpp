@@ -58,6 +58,8 @@ bool measure(PyObject* lists, Plan& plan) {
     Py_UCS4 maxchar = 0x7F;
     PyObject* hex = nullptr;
     Py_ssize_t hex_len = 0;
+    // Width class of the digit-count character for each digit count.
+    Py_UCS4 hex_class[format::kMaxLengthDigits + 1] = {};
     for (Py_ssize_t r = 0; r < row_count; ++r) {
         PyObject* row = rows[r];
         if (!is_exact_sequence(row)) return false;
@@ -77,10 +79,14 @@ bool measure(PyObject* lists, Plan& plan) {
                     return false;
                 }
                 hex_len = PyUnicode_GET_LENGTH(hex);
+                for (Py_ssize_t d = 1; d <= format::kMaxLengthDigits && d <= hex_len; ++d)
+                    hex_class[d] = width_class_of(PyUnicode_READ_CHAR(hex, d - 1));
             }
             const int digits = length_digits_for(cell);
-            if (digits > hex_len) return false;
-            maxchar = std::max(maxchar, width_class_of(PyUnicode_READ_CHAR(hex, digits - 1)));
+            // Seventeen digits or more never fit the default alphabet; the
+            // general path raises the subscription's error for them.
+            if (digits > hex_len || digits > format::kMaxLengthDigits) return false;
+            maxchar = std::max(maxchar, hex_class[digits]);
             maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(cell));
             total += 1 + digits + PyUnicode_GET_LENGTH(cell);
         }
@@ -140,7 +146,7 @@ PyObject* stringify_exact(PyObject* lists, const Plan& plan) {
 // ---------------------------------------------------------------------------
 // General path.
 
-// A str under construction, grown by half again when full and rebuilt wider
+// A str under construction, grown by a quarter when full and rebuilt wider
 // when a piece needs a wider storage than it has.
 class Writer {
 public:
@@ -217,7 +223,9 @@ private:
         const Py_ssize_t needed = len_ + extra;
         Py_ssize_t capacity = capacity_;
         if (needed > capacity) {
-            capacity = capacity < PY_SSIZE_T_MAX / 2 ? capacity + capacity / 2 + 64 : PY_SSIZE_T_MAX;
+            // A quarter more each time: few regrowths, and little unused
+            // room at the peak before the final trim.
+            capacity = capacity < PY_SSIZE_T_MAX / 2 ? capacity + capacity / 4 + 256 : PY_SSIZE_T_MAX;
             capacity = std::max(capacity, needed);
         }
         if (maxchar <= maxchar_ && str_) {

@@ -39,10 +39,7 @@ inline constexpr bool is_decimal_digit(uint32_t c) { return c - uint32_t('0') <=
 // Number of decimal digits in the shortest form of n ("0" has one).
 inline constexpr int decimal_width(uint64_t n) {
     int width = 1;
-    while (n >= 10) {
-        n /= 10;
-        ++width;
-    }
+    for (uint64_t bound = 10; n >= bound && width < 20; bound *= 10) ++width;
     return width;
 }
 
