@@ -1,12 +1,16 @@
 """Runs the codec benchmark on every table, each in a fresh process, and
 writes bench/results/: results.md (medians and ratios), results.json (raw
-samples), times.png, throughput.png and the log of every run in logs/.
+samples), times.png, throughput.png and the log of every run in logs/; then
+runs the scaling sweep (bench/scale.py: scale.md, scale.json, scale_time.png,
+scale_memory.png) and adds its summary to results.md.
 
-    python bench/run.py [--repeats N] [--no-sweep] [--tables a,b,...]
+    python bench/run.py [--repeats N] [--no-sweep] [--no-scale] [--tables a,b,...]
 
 The standard tables are timed against every codec; the size sweep (short and
 long cells at 1, 4, 16 and 64 MB) times vorn, the floor and the two fastest
-peers only, to keep the whole run within a few minutes.
+peers only, to keep that part within a few minutes. The scaling sweep times
+vorn alone from 1 MB to 1 GB and measures its peak memory (about six minutes
+on two cores; the whole run about a quarter of an hour).
 """
 
 import argparse
@@ -45,6 +49,7 @@ import matplotlib.ticker  # noqa: E402
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "floor"))
 import tables  # noqa: E402
+import scale  # noqa: E402
 import build as floor_build  # noqa: E402
 
 CODECS = ["vorn", "json", "orjson", "msgspec.json", "msgspec.msgpack", "marshal", "pickle", "csv", "floor"]
@@ -143,14 +148,15 @@ def fmt_ratio(r):
     return "n/a" if r is None else f"{r:.2f}"
 
 
-def markdown(standard, sweep, meta):
+def markdown(standard, sweep, meta, scaling=None):
     lines = [
         "# vorn codec benchmark",
         "",
         f"- Date: {meta['date']}",
         f"- Machine: {meta['machine']}",
         f"- Python {meta['python']}, vorn at {meta['revision']}",
-        f"- Wall time of the run: {meta['wall_s']:.0f} s",
+        f"- Wall time of the run: {meta['wall_s']:.0f} s"
+        + (f" (and {meta['scale_wall_s']:.0f} s for the scaling sweep)" if meta.get("scale_wall_s") else ""),
         "",
         "Each table runs in a fresh process. Timings are medians of at least "
         f"{meta['repeats']} rounds (more for quick tables; see below) of `time.perf_counter` "
@@ -222,9 +228,19 @@ def markdown(standard, sweep, meta):
                     t = r[direction].get(c)
                     vals.append("n/a" if t is None else f"{mb / t['median_s']:.0f}")
             lines.append(f"| {r['table']} | {mb:.1f} | " + " | ".join(vals) + " |")
+    if scaling:
+        lines += ["", "## Scaling", "",
+                  "vorn alone, one process per size and direction (details, resident sizes and the "
+                  "collector's share in [scale.md](scale.md)). **rel** is time per MB over its value at "
+                  f"{scale.REFERENCE_MB} MB (`!` beyond ±{scale.TIME_TOLERANCE:.0%}); memory is the peak "
+                  "during the call, as traced by tracemalloc plus the input and as the process's "
+                  "resident peak less the interpreter's own size, over result + input "
+                  "(sys.getsizeof totals).", ""]
+        lines += scale.summary_lines(scaling)
     lines += ["", "Charts: `times.png` (median time per table and codec), `throughput.png` "
               "(MB/s against document size; the standard short_ascii and long tables are "
-              "plotted with the sweep).", ""]
+              "plotted with the sweep)"
+              + ("; `scale_time.png` and `scale_memory.png` (scaling)" if scaling else "") + ".", ""]
     return "\n".join(lines)
 
 
@@ -304,11 +320,29 @@ def chart_throughput(sweep, standard, path):
     plt.close(fig)
 
 
+def run_scale(quick):
+    """Runs bench/scale.py in its own process, its progress lines passed
+    through; returns its results (None when it failed) and what failed."""
+    out = os.path.join(RESULTS, "scale.json")
+    if os.path.exists(out):
+        os.remove(out)
+    cmd = [sys.executable, os.path.join(HERE, "scale.py")] + (["--quick"] if quick else [])
+    proc = subprocess.run(cmd)
+    if not os.path.exists(out):
+        print(f"scaling sweep FAILED (exit {proc.returncode})", flush=True)
+        return None, ["scaling sweep"]
+    with open(out) as f:
+        data = json.load(f)
+    return data["results"], [f"scaling {spec}" for spec in data["failed"]]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--repeats", type=int, default=7, help="rounds per table (default 7; sweep uses 5)")
     ap.add_argument("--no-sweep", action="store_true", help="skip the document-size sweep")
     ap.add_argument("--tables", help="comma-separated standard tables to run (default: all)")
+    ap.add_argument("--no-scale", action="store_true", help="skip the scaling sweep (bench/scale.py)")
+    ap.add_argument("--scale-quick", action="store_true", help="scaling sweep at 1, 3 and 10 MB only")
     args = ap.parse_args()
 
     standard_specs = args.tables.split(",") if args.tables else tables.STANDARD
@@ -330,6 +364,13 @@ def main():
         (sweep.append(res) if res else failed.append(spec))
     wall = time.perf_counter() - t0
 
+    scaling, scale_wall = None, None
+    if not args.no_scale:
+        t1 = time.perf_counter()
+        scaling, scale_failed = run_scale(args.scale_quick)
+        scale_wall = time.perf_counter() - t1
+        failed += scale_failed
+
     sys.path.insert(0, HERE)
     import bench_codec  # for the labels and notes, once the children are done
 
@@ -340,6 +381,7 @@ def main():
         "revision": git_revision(),
         "repeats": args.repeats,
         "wall_s": wall,
+        "scale_wall_s": scale_wall,
         "codec_notes": bench_codec.NOTES,
         "labels": {c[0]: {"parse": c[1], "stringify": c[3]} for c in bench_codec.CODECS},
     }
@@ -347,11 +389,12 @@ def main():
         json.dump({"meta": meta, "standard": standard, "sweep": sweep, "failed": failed}, f, indent=1)
     if standard:
         with open(os.path.join(RESULTS, "results.md"), "w") as f:
-            f.write(markdown(standard, sweep, meta))
+            f.write(markdown(standard, sweep, meta, scaling))
         chart_times(standard, os.path.join(RESULTS, "times.png"))
     if sweep:
         chart_throughput(sweep, standard, os.path.join(RESULTS, "throughput.png"))
-    print(f"done in {wall:.0f} s; results in {os.path.relpath(RESULTS)}/results.md", flush=True)
+    took = f"{wall:.0f} s" + (f" + {scale_wall:.0f} s scaling" if scale_wall else "")
+    print(f"done in {took}; results in {os.path.relpath(RESULTS)}/results.md", flush=True)
     if standard:
         misses = target_misses(standard)
         print("targets: " + ("all met" if not misses else f"{len(misses)} missed"))
