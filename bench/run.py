@@ -49,6 +49,7 @@ import matplotlib.ticker  # noqa: E402
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "floor"))
 import tables  # noqa: E402
+from scale import machine  # noqa: E402
 import scale  # noqa: E402
 import build as floor_build  # noqa: E402
 
@@ -59,26 +60,6 @@ SWEEP_FAMILIES = ["short_ascii", "long"]
 SWEEP_PEERS = "orjson,msgspec.json,floor"
 PARSE_FLOOR_TARGET = 1.2
 STRINGIFY_FLOOR_TARGET = 2.0
-
-
-def machine():
-    model, cores = platform.processor() or "unknown", os.cpu_count()
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    model = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    mem = ""
-    try:
-        with open("/proc/meminfo") as f:
-            kb = int(f.readline().split()[1])
-            mem = f", {kb / 2**20:.0f} GiB RAM"
-    except (OSError, ValueError, IndexError):
-        pass
-    return f"{model}, {cores} logical cores{mem}, {platform.system()} {platform.release()}"
 
 
 def git_revision():
