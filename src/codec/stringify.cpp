@@ -166,19 +166,7 @@ public:
         const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
         if (n == 0) return true;
         if (!ensure(n, PyUnicode_MAX_CHAR_VALUE(s))) return false;
-        const int kind = PyUnicode_KIND(s);
-        const void* src = PyUnicode_DATA(s);
-        switch (kind_) {
-            case PyUnicode_1BYTE_KIND:
-                copy_units(static_cast<Py_UCS1*>(data_) + len_, src, kind, n);
-                break;
-            case PyUnicode_2BYTE_KIND:
-                copy_units(static_cast<Py_UCS2*>(data_) + len_, src, kind, n);
-                break;
-            default:
-                copy_units(static_cast<Py_UCS4*>(data_) + len_, src, kind, n);
-                break;
-        }
+        copy_units_to(data_, kind_, len_, PyUnicode_DATA(s), PyUnicode_KIND(s), n);
         len_ += n;
         return true;
     }
@@ -235,14 +223,7 @@ private:
             PyObject* wider = PyUnicode_New(capacity, std::max(maxchar, maxchar_));
             if (!wider) return false;
             if (str_) {
-                const int wide_kind = PyUnicode_KIND(wider);
-                void* wide_data = PyUnicode_DATA(wider);
-                if (wide_kind == PyUnicode_1BYTE_KIND)
-                    copy_units(static_cast<Py_UCS1*>(wide_data), data_, kind_, len_);
-                else if (wide_kind == PyUnicode_2BYTE_KIND)
-                    copy_units(static_cast<Py_UCS2*>(wide_data), data_, kind_, len_);
-                else
-                    copy_units(static_cast<Py_UCS4*>(wide_data), data_, kind_, len_);
+                copy_units_to(PyUnicode_DATA(wider), PyUnicode_KIND(wider), 0, data_, kind_, len_);
                 Py_DECREF(str_);
             }
             str_ = wider;

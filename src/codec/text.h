@@ -46,4 +46,16 @@ inline void copy_units(Dst* dst, const void* src, int src_kind, Py_ssize_t n) {
     }
 }
 
+// The same, with the destination given as a string's storage of dst_kind
+// bytes per code point, written from code point offset on.
+inline void copy_units_to(void* dst, int dst_kind, Py_ssize_t offset, const void* src, int src_kind,
+                          Py_ssize_t n) {
+    if (dst_kind == PyUnicode_1BYTE_KIND)
+        copy_units(static_cast<Py_UCS1*>(dst) + offset, src, src_kind, n);
+    else if (dst_kind == PyUnicode_2BYTE_KIND)
+        copy_units(static_cast<Py_UCS2*>(dst) + offset, src, src_kind, n);
+    else
+        copy_units(static_cast<Py_UCS4*>(dst) + offset, src, src_kind, n);
+}
+
 }  // namespace vorn::codec

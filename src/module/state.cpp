@@ -39,8 +39,6 @@ constexpr StringEntry kStrings[] = {
     {&Constants::codec_le, "utf-16-le", false},
     {&Constants::doc_stringify, "Serialize a 2D iterable of strings into a VORN string.", false},
     {&Constants::doc_parse, "Parse a VORN string into a 2D list of strings.", false},
-    {&Constants::qualname_stringify, "stringify", true},
-    {&Constants::qualname_parse, "parse", true},
     {&Constants::module_name, "vorn", true},
     {&Constants::traceback_file, "<vorn>", false},
 };

@@ -39,8 +39,6 @@ struct Constants {
     PyObject* codec_le;
     PyObject* doc_stringify;
     PyObject* doc_parse;
-    PyObject* qualname_stringify;
-    PyObject* qualname_parse;
     PyObject* module_name;
     PyObject* traceback_file;
     // Shared empties.
