@@ -1,8 +1,6 @@
 #include "codec/errors.h"
 
 #include "codec/ref.h"
-#include "module/globals.h"
-#include "module/state.h"
 
 namespace vorn::codec {
 
@@ -17,8 +15,8 @@ void raise_syntax_error(PyObject* message) {
 
 }  // namespace
 
-void raise_unexpected_end() {
-    Ref message(lookup_global(g_state.k.err_unexpected_end));
+void raise_unexpected_end(const Host& host) {
+    Ref message(host.lookup_err_unexpected_end());
     if (message) raise_syntax_error(message.get());
 }
 

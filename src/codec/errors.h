@@ -7,11 +7,13 @@
 
 #include <cstdint>
 
+#include "codec/host.h"
+
 namespace vorn::codec {
 
 // SyntaxError whose only argument is the current value of the module global
 // ErrUnexpectedEndOfInput (or NameError when that global is gone).
-[[gnu::cold, gnu::noinline]] void raise_unexpected_end();
+[[gnu::cold, gnu::noinline]] void raise_unexpected_end(const Host& host);
 
 // SyntaxError "Unexpected token '<ch>' at position <position>", the character
 // inserted as it is.

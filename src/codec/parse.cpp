@@ -131,7 +131,7 @@ PyObject* make_cell_ucs4(const uint32_t* units, Py_ssize_t n, uint32_t widest) {
 // Every read stays below length: a row element is only examined at an index
 // the bound tests have shown to lie inside the input.
 template <typename Unit, bool Ascii>
-PyObject* scan_narrow(const Unit* data, Py_ssize_t length, Ref& out) {
+PyObject* scan_narrow(const Unit* data, Py_ssize_t length, Ref& out, const Host& host) {
     CellStack cells;
     Py_ssize_t i = 0;
     for (;;) {
@@ -149,7 +149,7 @@ PyObject* scan_narrow(const Unit* data, Py_ssize_t length, Ref& out) {
         const Py_ssize_t char_start = i + 1 + Py_ssize_t(h_digits);
         // The prefix bound comes before the digits are looked at.
         if (char_start >= length) {
-            raise_unexpected_end();
+            raise_unexpected_end(host);
             return nullptr;
         }
         int64_t n = 0;
@@ -163,7 +163,7 @@ PyObject* scan_narrow(const Unit* data, Py_ssize_t length, Ref& out) {
         }
         // A row terminator or another cell must follow the payload.
         if (n >= length - char_start) {
-            raise_unexpected_end();
+            raise_unexpected_end(host);
             return nullptr;
         }
         PyObject* cell = make_cell<Unit, Ascii>(data + char_start, Py_ssize_t(n));
@@ -175,7 +175,7 @@ PyObject* scan_narrow(const Unit* data, Py_ssize_t length, Ref& out) {
 // The scanner for four-byte storage. char_idx indexes code points, u16_idx is
 // the UTF-16 offset of the same place; positions in reports are UTF-16
 // offsets.
-PyObject* scan_wide(const uint32_t* buf, Py_ssize_t length, Ref& out) {
+PyObject* scan_wide(const uint32_t* buf, Py_ssize_t length, Ref& out, const Host& host) {
     CellStack cells;
     Py_ssize_t char_idx = 0;
     int64_t u16_idx = 0;
@@ -198,7 +198,7 @@ PyObject* scan_wide(const uint32_t* buf, Py_ssize_t length, Ref& out) {
         // Only the digits themselves must lie inside the input here; digits
         // that end exactly at the end of the input are still read.
         if (h_digits > length - char_idx) {
-            raise_unexpected_end();
+            raise_unexpected_end(host);
             return nullptr;
         }
         int64_t target_u16_len = 0;
@@ -240,7 +240,7 @@ PyObject* scan_wide(const uint32_t* buf, Py_ssize_t length, Ref& out) {
                     char_idx += 8;
                 }
                 if (char_idx == length) {
-                    raise_unexpected_end();
+                    raise_unexpected_end(host);
                     return nullptr;
                 }
                 ch = buf[char_idx];
@@ -258,7 +258,7 @@ PyObject* scan_wide(const uint32_t* buf, Py_ssize_t length, Ref& out) {
             }
         }
         if (char_idx >= length) {
-            raise_unexpected_end();
+            raise_unexpected_end(host);
             return nullptr;
         }
         PyObject* cell = make_cell_ucs4(buf + char_start, char_idx - char_start, widest);
@@ -269,10 +269,10 @@ PyObject* scan_wide(const uint32_t* buf, Py_ssize_t length, Ref& out) {
 
 }  // namespace
 
-PyObject* parse(PyObject* text) {
+PyObject* parse(PyObject* text, const Host& host) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     if (length == 0) {
-        raise_unexpected_end();
+        raise_unexpected_end(host);
         return nullptr;
     }
     const int kind = PyUnicode_KIND(text);
@@ -282,12 +282,12 @@ PyObject* parse(PyObject* text) {
     switch (kind) {
         case PyUnicode_1BYTE_KIND:
             if (PyUnicode_IS_ASCII(text))
-                return scan_narrow<Py_UCS1, true>(static_cast<const Py_UCS1*>(data), length, out);
-            return scan_narrow<Py_UCS1, false>(static_cast<const Py_UCS1*>(data), length, out);
+                return scan_narrow<Py_UCS1, true>(static_cast<const Py_UCS1*>(data), length, out, host);
+            return scan_narrow<Py_UCS1, false>(static_cast<const Py_UCS1*>(data), length, out, host);
         case PyUnicode_2BYTE_KIND:
-            return scan_narrow<Py_UCS2, false>(static_cast<const Py_UCS2*>(data), length, out);
+            return scan_narrow<Py_UCS2, false>(static_cast<const Py_UCS2*>(data), length, out, host);
         default:
-            return scan_wide(static_cast<const uint32_t*>(data), length, out);
+            return scan_wide(static_cast<const uint32_t*>(data), length, out, host);
     }
 }
 

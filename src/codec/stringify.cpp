@@ -1,14 +1,24 @@
 // The serializer has two ways to the same document.
 //
-// Exact lists and tuples of strings (the common case) run no interpreter code
-// while they are read, so the table cannot change under us: one pass measures
-// the document and a second writes it straight into a string of exactly the
-// right size and width.
+// Exact lists and tuples of strings (the common case) are read without
+// running any interpreter code, so the table cannot change under us: one pass
+// measures the document and a second writes it straight into a string of
+// exactly the right size and width.
 //
 // Everything else (iterators, cells that need a string conversion, an HEX
-// that is not a plain str) is walked once, cell by cell, in the order the
-// conversions and HEX look-ups must happen, into a growing string that widens
-// when a wider piece arrives.
+// that is not a plain str, a module dictionary whose look-up may call
+// __eq__) is walked once, cell by cell, in the order the conversions and HEX
+// look-ups must happen, into a growing string that widens when a wider piece
+// arrives.
+//
+// The rule both paths live by: a call that can run interpreter code (a
+// string conversion, an iterator, a dictionary look-up with a non-str key
+// present, __eq__, a subscription, add_note, the release of the last
+// reference to anything) may change every list, row and global. No pointer,
+// length or size read before such a call is used after it: the general path
+// holds its own reference to every row, cell and piece it still needs and
+// re-reads a list's length at every step; the exact path makes no such call
+// from its first read of the table to its last.
 
 #include "codec/stringify.h"
 
@@ -17,8 +27,6 @@
 #include "codec/ref.h"
 #include "codec/text.h"
 #include "format/format.h"
-#include "module/globals.h"
-#include "module/state.h"
 
 namespace vorn::codec {
 
@@ -50,7 +58,7 @@ inline int length_digits_for(PyObject* cell) {
 
 // Measures the document, or returns false when the table needs the general
 // path. Runs no interpreter code and changes nothing.
-bool measure(PyObject* lists, Plan& plan) {
+bool measure(PyObject* lists, const Host& host, Plan& plan) {
     if (!is_exact_sequence(lists)) return false;
     PyObject** rows = PySequence_Fast_ITEMS(lists);
     const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(lists);
@@ -70,14 +78,11 @@ bool measure(PyObject* lists, Plan& plan) {
             if (!PyUnicode_Check(cell)) return false;
             if (!hex) {
                 // HEX is read only once a cell needs it, as the general path
-                // does; a table of empty rows never reads it.
-                PyObject* globals = g_state.globals;
-                if (!globals) return false;
-                hex = _PyDict_GetItem_KnownHash(globals, g_state.k.hex, ((PyASCIIObject*)g_state.k.hex)->hash);
-                if (!hex || !PyUnicode_CheckExact(hex)) {
-                    PyErr_Clear();
-                    return false;
-                }
+                // does; a table of empty rows never reads it. Only a look-up
+                // that can run no interpreter code keeps this path: any other
+                // would invalidate rows, cells and sizes read so far.
+                hex = host.peek_hex();
+                if (!hex) return false;
                 hex_len = PyUnicode_GET_LENGTH(hex);
                 for (Py_ssize_t d = 1; d <= format::kMaxLengthDigits && d <= hex_len; ++d)
                     hex_class[d] = width_class_of(PyUnicode_READ_CHAR(hex, d - 1));
@@ -293,7 +298,7 @@ PyObject* subscript(PyObject* obj, Py_ssize_t index) {
     return key ? PyObject_GetItem(obj, key.get()) : nullptr;
 }
 
-PyObject* stringify_general(PyObject* lists) {
+PyObject* stringify_general(PyObject* lists, const Host& host) {
     Writer writer;
     // The first digit-count piece that is not a str. Writing goes on so that
     // every conversion and look-up still happens in order; the TypeError that
@@ -323,7 +328,7 @@ PyObject* stringify_general(PyObject* lists) {
             const int64_t u16_len = utf16_length_of(v.get());
             const int digits = decimal_width(uint64_t(u16_len));
 
-            Ref hex(lookup_global(g_state.k.hex));
+            Ref hex(host.lookup_hex());
             if (!hex) return nullptr;
             if (PyUnicode_CheckExact(hex.get()) && digits <= PyUnicode_GET_LENGTH(hex.get())) {
                 if (!writer.write_char(PyUnicode_READ_CHAR(hex.get(), digits - 1))) return nullptr;
@@ -353,10 +358,10 @@ PyObject* stringify_general(PyObject* lists) {
 
 }  // namespace
 
-PyObject* stringify(PyObject* lists) {
+PyObject* stringify(PyObject* lists, const Host& host) {
     Plan plan;
-    if (measure(lists, plan)) return stringify_exact(lists, plan);
-    return stringify_general(lists);
+    if (measure(lists, host, plan)) return stringify_exact(lists, plan);
+    return stringify_general(lists, host);
 }
 
 }  // namespace vorn::codec

@@ -5,14 +5,15 @@
 #include "codec/parse.h"
 #include "codec/ref.h"
 #include "codec/stringify.h"
+#include "module/globals.h"
 #include "module/traceback.h"
 
 namespace vorn {
 
 namespace {
 
-PyObject* stringify_body(PyObject* const* values) { return codec::stringify(values[0]); }
-PyObject* parse_body(PyObject* const* values) { return codec::parse(values[0]); }
+PyObject* stringify_body(PyObject* const* values) { return codec::stringify(values[0], kCodecHost); }
+PyObject* parse_body(PyObject* const* values) { return codec::parse(values[0], kCodecHost); }
 
 constexpr const char* kStringifyNames[] = {"lists"};
 constexpr PyObject* Constants::* kStringifyParameters[] = {&Constants::lists};

@@ -23,4 +23,34 @@ PyObject* lookup_global(PyObject* name) {
     return value;
 }
 
+namespace {
+
+PyObject* lookup_hex() { return lookup_global(g_state.k.hex); }
+
+PyObject* lookup_err_unexpected_end() { return lookup_global(g_state.k.err_unexpected_end); }
+
+// A dictionary look-up compares the name with every stored key of the same
+// hash. Exact str keys compare by memory; any other key (a str subclass
+// included) may run its own __eq__, which may change anything at all. So
+// HEX is only handed out borrowed when no such key is present.
+PyObject* peek_hex() {
+    PyObject* globals = g_state.globals;
+    if (!globals) return nullptr;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(globals, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return nullptr;
+    PyObject* hex = _PyDict_GetItem_KnownHash(globals, g_state.k.hex, ((PyASCIIObject*)g_state.k.hex)->hash);
+    if (!hex || !PyUnicode_CheckExact(hex)) {
+        // Absent here: the builtins are consulted, and that is the other road.
+        PyErr_Clear();
+        return nullptr;
+    }
+    return hex;
+}
+
+}  // namespace
+
+const codec::Host kCodecHost = {lookup_hex, peek_hex, lookup_err_unexpected_end};
+
 }  // namespace vorn
