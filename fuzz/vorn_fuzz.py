@@ -5,7 +5,8 @@ Each input is a byte string that decodes into one case: a text for `parse`
 recipe for `stringify` (every storage width, lone surrogates, lists, tuples,
 iterators, generators, list subclasses, iterables that fail, cells that are
 not strings, cells whose conversion fails, re-enters the module, changes its
-row or rebinds HEX). The module's outcome must equal that of the reference
+row or rebinds HEX, and module dictionaries holding a key whose __eq__ runs
+whenever HEX is looked up and changes the table or the globals). The module's outcome must equal that of the reference
 model: the same table or text, or the same exception type with the same
 arguments. Whatever either function returns must read back.
 
@@ -21,7 +22,7 @@ the given folders first, then feeds seeded random bytes; a failing input is
 written to --artifacts. It also serves to replay a corpus against the
 sanitizer build (--seconds 0).
 """
-import builtins
+import gc
 import os
 import random
 import sys
@@ -40,9 +41,9 @@ if USE_ATHERIS:
     # Coverage of the model's branches guides the fuzzer as well as that of
     # the module (when it is built with coverage instrumentation).
     with atheris.instrument_imports(include=["model"]):
-        from model import parse_model, stringify_model
+        from model import lookup_hex, parse_model, stringify_model
 else:
-    from model import parse_model, stringify_model
+    from model import lookup_hex, parse_model, stringify_model
 
 import vorn  # noqa: E402
 
@@ -265,7 +266,10 @@ def recipe(src):
         kind = (KINDS + ["int", "none"])[src.below(len(KINDS) + 2)]
         rows.append((kind, cells))
     table_kind = (KINDS + ["int"])[src.below(len(KINDS) + 1)]
-    return table_kind, rows, src.below(len(ALT_HEX)) if src.byte() % 3 == 0 else 0
+    hex_choice = src.below(len(ALT_HEX)) if src.byte() % 3 == 0 else 0
+    # Read last, so that inputs written before traps existed decode as they did.
+    trap = (src.below(len(TRAPS)), 1 + src.below(8), src.byte() % 4 == 0) if src.byte() % 3 == 1 else None
+    return table_kind, rows, hex_choice, trap
 
 
 def build(table_kind, rows):
@@ -289,7 +293,7 @@ def build(table_kind, rows):
             if isinstance(item, Cell):
                 item.row = items
         built.append(container(kind, items, "row %d" % r))
-    return container(table_kind, built, "table")
+    return container(table_kind, built, "table"), built
 
 
 def stringify_model_live(table):
@@ -300,32 +304,115 @@ def stringify_model_live(table):
         for cell in row:
             text = cell if isinstance(cell, str) else str(cell)
             length = str(u16(text))
-            if "HEX" in vorn.__dict__:
-                hex_digits = vorn.__dict__["HEX"]
-            elif hasattr(builtins, "HEX"):
-                hex_digits = builtins.HEX
-            else:
-                raise NameError("name 'HEX' is not defined")
-            pieces += [hex_digits[len(length) - 1], length, text]
+            pieces += [lookup_hex(vorn)[len(length) - 1], length, text]
             seen.append(text)
         pieces.append(";")
         rows.append(seen)
     return "".join(pieces), rows
 
 
-def check_stringify(table_kind, rows, hex_choice):
+# --- hostile module dictionaries --------------------------------------------------
+
+def _list_rows(built):
+    return [r for r in built if isinstance(r, list)]
+
+
+def _change_row(built, change):
+    rows = _list_rows(built)
+    if rows:
+        change(rows[0])
+
+
+def _raise_value_error():
+    raise ValueError("from __eq__")
+
+
+# What a trap does when it fires, given the table's row list (the rows as
+# built, before the table was wrapped in its container).
+TRAPS = [
+    lambda built: _change_row(built, lambda r: r.extend(["x" * 300, "\U0001f600\u20ac"])),
+    lambda built: _change_row(built, list.clear),
+    lambda built: built.clear(),
+    lambda built: built.append(["late", "\u20ac" * 9]),
+    lambda built: _change_row(built, lambda r: r and r.__setitem__(0, 7)),
+    lambda built: _change_row(built, lambda r: r.insert(0, "\U0001f600" * 5)),
+    lambda built: set_hex(UPPER_HEX),
+    lambda built: set_hex("\U0001f600" * 16),
+    lambda built: set_hex("delete"),
+    lambda built: vorn.stringify([["nested", "\xe9"], built[:1]]),
+    lambda built: _raise_value_error(),
+    lambda built: gc.collect(),
+]
+
+
+class Trap:
+    """A module-dictionary key with the hash of "HEX": every look-up of HEX
+    compares it first, and its __eq__ runs an action on the look-up numbered
+    fire_at (and on the next few when every is set, so that a growing row
+    still ends)."""
+
+    def __init__(self):
+        self.action, self.fire_at, self.every, self.calls, self.busy = None, 0, False, 0, False
+
+    def __hash__(self):
+        return hash("HEX")
+
+    def __eq__(self, other):
+        self.calls += 1
+        if self.action and not self.busy and (self.calls == self.fire_at or
+                                              (self.every and self.fire_at < self.calls <= self.fire_at + 5)):
+            self.busy = True  # a nested call's own look-ups do not fire again
+            try:
+                self.action()
+            finally:
+                self.busy = False
+        return False
+
+
+def install_trap(spec, built):
+    action, fire_at, every = spec
+    g = vorn.__dict__
+    key = Trap()
+    missing = object()
+    value = g.pop("HEX", missing)
+    g[key] = None
+    if value is not missing:
+        g["HEX"] = value
+    # Armed once it is in place: putting HEX back compared with it too.
+    key.action, key.fire_at, key.every = (lambda: TRAPS[action](built)), fire_at, every
+
+
+def remove_traps():
+    g = vorn.__dict__
+    traps = [k for k in g if isinstance(k, Trap)]
+    for key in traps:
+        key.action = None
+    for key in traps:
+        del g[key]
+
+
+def check_stringify(table_kind, rows, hex_choice, trap=None):
     start = ALT_HEX[hex_choice]
+
+    def run(call):
+        set_hex(start)
+        table, built = build(table_kind, rows)
+        if trap:
+            install_trap(trap, built)
+        try:
+            return outcome(call, table)
+        finally:
+            remove_traps()
+
     try:
-        set_hex(start)
-        got = outcome(vorn.stringify, build(table_kind, rows))
-        set_hex(start)
-        want = outcome(stringify_model_live, build(table_kind, rows))
+        got = run(vorn.stringify)
+        want = run(stringify_model_live)
     finally:
         vorn.HEX = DEFAULT_HEX
     if got[0] == "ok" and want[0] == "ok":
         doc, seen = want[1]
         assert same_text(got[1], doc), (table_kind, rows, got, doc)
-        rehexed = any(how == "rehex" for _, cells in rows for how, *_ in cells)
+        rehexed = trap is not None or any(how == "rehex" for _, cells in rows for how, *_ in cells)
         if start in (DEFAULT_HEX, UPPER_HEX) and not rehexed and seen:
             assert vorn.parse(doc) == seen == parse_model(doc)
     else:

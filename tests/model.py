@@ -82,3 +82,48 @@ def stringify_model(table, hex_digits="0123456789abcdef"):
             out.append(hex_digits[len(length) - 1] + length + text)
         out.append(";")
     return "".join(out)
+
+
+def lookup_hex(module):
+    """HEX as the module reads it for a cell: one look-up in its dictionary
+    (which calls __eq__ on any stored key of the same hash), an Exception
+    from that look-up swallowed, then the builtins."""
+    import builtins
+
+    try:
+        return module.__dict__["HEX"]
+    except Exception:
+        pass
+    try:
+        return getattr(builtins, "HEX")
+    except AttributeError:
+        raise NameError("name 'HEX' is not defined") from None
+
+
+def walk(items):
+    """Exact lists and tuples by index, the length read again before every
+    step; anything else through its iterator."""
+    if type(items) in (list, tuple):
+        i = 0
+        while i < len(items):
+            yield items[i]
+            i += 1
+    else:
+        yield from iter(items)
+
+
+def stringify_walk_model(table, module):
+    """stringify as the reading of a live table: every row and cell taken as
+    the walk reaches it, converted, measured, then HEX looked up for it.
+    Returns the document and the texts written, row by row."""
+    pieces, rows = [], []
+    for row in walk(table):
+        seen = []
+        for cell in walk(row):
+            text = cell if isinstance(cell, str) else str(cell)
+            length = str(sum(_u16(c) for c in text))
+            pieces += [lookup_hex(module)[len(length) - 1], length, text]
+            seen.append(text)
+        pieces.append(";")
+        rows.append(seen)
+    return "".join(pieces), rows
