@@ -9,7 +9,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 namespace vorn::codec {
+
+// An answer of Host::peek_hex. While version stays the same between two
+// answers, hex is the same object, bound all along, so what was read of it
+// still holds.
+struct HexPeek {
+    PyObject* hex;  // borrowed; null: take the road that calls lookup_hex
+    uint64_t version;
+};
 
 struct Host {
     // HEX as interpreter code would find it: the module's dictionary, then
@@ -23,8 +33,9 @@ struct Host {
     // exact str, so finding HEX compares memory and calls nothing. Returns
     // that str, borrowed, or null with no exception in every other case, and
     // the caller then takes the road that calls lookup_hex. While no
-    // interpreter code runs, the borrowed str stays bound and alive.
-    PyObject* (*peek_hex)();
+    // interpreter code runs, the borrowed str stays bound and alive. Costs a
+    // load and a compare while the module's dictionary is unchanged.
+    HexPeek (*peek_hex)();
 
     // ErrUnexpectedEndOfInput, looked up as lookup_hex looks up HEX.
     PyObject* (*lookup_err_unexpected_end)();

@@ -1,32 +1,36 @@
-// The serializer has two ways to the same document.
+// Writing a table as one VORN document, in one pass, straight into the
+// result string.
 //
-// Exact lists and tuples of strings (the common case) are read without
-// running any interpreter code, so the table cannot change under us: one pass
-// measures the document and a second writes it straight into a string of
-// exactly the right size and width.
+// The result is a str under construction: sized from an estimate made by
+// sampling the table, grown when the estimate falls short, rebuilt wider when
+// a wider cell arrives (then at the width the rest of the table needs, so
+// that it widens once), and trimmed to its exact length at the end.
 //
-// Everything else (iterators, cells that need a string conversion, an HEX
-// that is not a plain str, a module dictionary whose look-up may call
-// __eq__) is walked once, cell by cell, in the order the conversions and HEX
-// look-ups must happen, into a growing string that widens when a wider piece
-// arrives.
+// Cells that are str and an HEX that can be read without running interpreter
+// code take the fast road: the cell's header is read once, its length
+// written two digits at a time and its text copied in place. Everything else
+// (a cell that needs its string conversion, an HEX that must be looked up
+// the slow way, a row that is an iterator) takes the general road for that
+// cell, in the order the conversions and HEX look-ups must happen.
 //
-// The rule both paths live by: a call that can run interpreter code (a
+// The rule both roads live by: a call that can run interpreter code (a
 // string conversion, an iterator, a dictionary look-up with a non-str key
-// present, __eq__, a subscription, add_note, the release of the last
-// reference to anything) may change every list, row and global. No pointer,
-// length or size read before such a call is used after it: the general path
-// holds its own reference to every row, cell and piece it still needs and
-// re-reads a list's length at every step; the exact path makes no such call
-// from its first read of the table to its last.
+// present, __eq__, a subscription, the release of the last reference to
+// anything) may change every list, row and global. No pointer, length or
+// size read before such a call is used after it: rows and cells that are
+// still needed are held by references of our own, a list's items and length
+// are read again after every such call, and what was read of HEX is dropped.
+// The fast road makes no such call at all.
 
 #include "codec/stringify.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "codec/ref.h"
 #include "codec/text.h"
 #include "format/format.h"
+#include "format/utf16.h"
 
 namespace vorn::codec {
 
@@ -35,204 +39,144 @@ namespace {
 using format::decimal_width;
 using format::write_decimal;
 
-// ---------------------------------------------------------------------------
-// Two-pass path for exact lists and tuples of strings.
+// Width classes of text, ordered: ASCII, Latin-1, two bytes, four bytes. The
+// value is the storage width less one for ASCII, so a str's class is its
+// kind minus its ASCII flag, read from its header at once.
+enum : int { kAscii = 0, kLatin1 = 1, kUcs2 = 2, kUcs4 = 4 };
 
-struct Plan {
-    Py_ssize_t total = 0;
-    Py_UCS4 maxchar = 0x7F;
-    PyObject* hex = nullptr;  // borrowed: the exact str bound to HEX
-};
+inline int class_of(PyObject* s) { return int(PyUnicode_KIND(s)) - int(PyUnicode_IS_ASCII(s)); }
 
-inline bool is_exact_sequence(PyObject* o) { return PyList_CheckExact(o) || PyTuple_CheckExact(o); }
-
-// Number of decimal digits of a str's UTF-16 length. That length lies
-// between the code-point count n and 2n, so only when those two differ in
-// width do the code points need counting.
-inline int length_digits_for(PyObject* cell) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
-    const int digits = decimal_width(uint64_t(n));
-    if (PyUnicode_KIND(cell) != PyUnicode_4BYTE_KIND || decimal_width(2 * uint64_t(n)) == digits) return digits;
-    return decimal_width(uint64_t(utf16_length_of(cell)));
-}
-
-// Measures the document, or returns false when the table needs the general
-// path. Runs no interpreter code and changes nothing.
-bool measure(PyObject* lists, const Host& host, Plan& plan) {
-    if (!is_exact_sequence(lists)) return false;
-    PyObject** rows = PySequence_Fast_ITEMS(lists);
-    const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(lists);
-    int64_t total = 0;
-    Py_UCS4 maxchar = 0x7F;
-    PyObject* hex = nullptr;
-    Py_ssize_t hex_len = 0;
-    // Width class of the digit-count character for each digit count.
-    Py_UCS4 hex_class[format::kMaxLengthDigits + 1] = {};
-    for (Py_ssize_t r = 0; r < row_count; ++r) {
-        PyObject* row = rows[r];
-        if (!is_exact_sequence(row)) return false;
-        PyObject** cells = PySequence_Fast_ITEMS(row);
-        const Py_ssize_t cell_count = PySequence_Fast_GET_SIZE(row);
-        for (Py_ssize_t c = 0; c < cell_count; ++c) {
-            PyObject* cell = cells[c];
-            if (!PyUnicode_Check(cell)) return false;
-            if (!hex) {
-                // HEX is read only once a cell needs it, as the general path
-                // does; a table of empty rows never reads it. Only a look-up
-                // that can run no interpreter code keeps this path: any other
-                // would invalidate rows, cells and sizes read so far.
-                hex = host.peek_hex();
-                if (!hex) return false;
-                hex_len = PyUnicode_GET_LENGTH(hex);
-                for (Py_ssize_t d = 1; d <= format::kMaxLengthDigits && d <= hex_len; ++d)
-                    hex_class[d] = width_class_of(PyUnicode_READ_CHAR(hex, d - 1));
-            }
-            const int digits = length_digits_for(cell);
-            // Seventeen digits or more never fit the default alphabet; the
-            // general path raises the subscription's error for them.
-            if (digits > hex_len || digits > format::kMaxLengthDigits) return false;
-            maxchar = std::max(maxchar, hex_class[digits]);
-            maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(cell));
-            total += 1 + digits + PyUnicode_GET_LENGTH(cell);
-        }
-        total += 1;
+inline Py_UCS4 maxchar_of_class(int cls) {
+    switch (cls) {
+        case kAscii: return 0x7F;
+        case kLatin1: return 0xFF;
+        case kUcs2: return 0xFFFF;
+        default: return 0x10FFFF;
     }
-    plan.total = Py_ssize_t(total);
-    plan.maxchar = maxchar;
-    plan.hex = hex;
-    return true;
 }
 
+inline int class_of_char(Py_UCS4 c) { return c < 0x80 ? kAscii : c < 0x100 ? kLatin1 : c < 0x10000 ? kUcs2 : kUcs4; }
+
+inline bool is_sequence(PyObject* o) { return PyList_CheckExact(o) || PyTuple_CheckExact(o); }
+
+// Items and length of an exact list or tuple, as they are now.
+inline PyObject** items_of(PyObject* seq) {
+    return PyList_CheckExact(seq) ? reinterpret_cast<PyListObject*>(seq)->ob_item
+                                  : reinterpret_cast<PyTupleObject*>(seq)->ob_item;
+}
+inline Py_ssize_t size_of(PyObject* seq) { return Py_SIZE(seq); }
+
+// Copies len bytes without a library call for the short texts that most
+// cells are: two overlapping loads and stores cover any length up to twice
+// their size, and never touch a byte outside either range.
+inline void copy_bytes(void* dst, const void* src, size_t len) {
+    auto* d = static_cast<unsigned char*>(dst);
+    const auto* s = static_cast<const unsigned char*>(src);
+    if (len >= 8) {
+        if (len > 32) {
+            std::memcpy(d, s, len);
+            return;
+        }
+        uint64_t a[4];
+        std::memcpy(&a[0], s, 8);
+        if (len <= 16) {
+            std::memcpy(&a[1], s + len - 8, 8);
+            std::memcpy(d, &a[0], 8);
+            std::memcpy(d + len - 8, &a[1], 8);
+        } else {
+            std::memcpy(&a[1], s + 8, 8);
+            std::memcpy(&a[2], s + len - 16, 8);
+            std::memcpy(&a[3], s + len - 8, 8);
+            std::memcpy(d, &a[0], 16);
+            std::memcpy(d + len - 16, &a[2], 16);
+        }
+        return;
+    }
+    if (len >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, s, 4);
+        std::memcpy(&b, s + len - 4, 4);
+        std::memcpy(d, &a, 4);
+        std::memcpy(d + len - 4, &b, 4);
+        return;
+    }
+    if (len >= 2) {
+        uint16_t a, b;
+        std::memcpy(&a, s, 2);
+        std::memcpy(&b, s + len - 2, 2);
+        std::memcpy(d, &a, 2);
+        std::memcpy(d + len - 2, &b, 2);
+        return;
+    }
+    if (len == 1) *d = *s;
+}
+
+// Copies n code points of four-byte storage and counts those above U+FFFF
+// in the same pass.
+inline int64_t copy_counting_astral(Py_UCS4* dst, const Py_UCS4* src, Py_ssize_t n) {
+    uint64_t astral = 0;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const uint32_t cp = src[k];
+        dst[k] = cp;
+        astral += cp > 0xFFFFu ? 1u : 0u;
+    }
+    return int64_t(astral);
+}
+
+// Writes the text of a str whose class is at most that of Dst.
 template <typename Dst>
-void write_table(PyObject* lists, PyObject* hex, Dst* out) {
-    const int hex_kind = hex ? int(PyUnicode_KIND(hex)) : int(PyUnicode_1BYTE_KIND);
-    const void* hex_data = hex ? PyUnicode_DATA(hex) : nullptr;
-    PyObject** rows = PySequence_Fast_ITEMS(lists);
-    const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(lists);
-    for (Py_ssize_t r = 0; r < row_count; ++r) {
-        PyObject* row = rows[r];
-        PyObject** cells = PySequence_Fast_ITEMS(row);
-        const Py_ssize_t cell_count = PySequence_Fast_GET_SIZE(row);
-        for (Py_ssize_t c = 0; c < cell_count; ++c) {
-            PyObject* cell = cells[c];
-            const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
-            const int kind = PyUnicode_KIND(cell);
-            const void* data = PyUnicode_DATA(cell);
-            const int64_t u16_len =
-                kind == PyUnicode_4BYTE_KIND ? format::utf16_length(static_cast<const uint32_t*>(data), n) : n;
-            const int digits = decimal_width(uint64_t(u16_len));
-            *out++ = Dst(PyUnicode_READ(hex_kind, hex_data, digits - 1));
-            write_decimal(out, uint64_t(u16_len), digits);
-            out += digits;
-            copy_units(out, data, kind, n);
-            out += n;
-        }
-        *out++ = Dst(format::kRowTerminator);
-    }
-}
-
-PyObject* stringify_exact(PyObject* lists, const Plan& plan) {
-    PyObject* result = PyUnicode_New(plan.total, plan.maxchar);
-    if (!result || plan.total == 0) return result;
-    switch (PyUnicode_KIND(result)) {
-        case PyUnicode_1BYTE_KIND:
-            write_table(lists, plan.hex, PyUnicode_1BYTE_DATA(result));
-            break;
-        case PyUnicode_2BYTE_KIND:
-            write_table(lists, plan.hex, PyUnicode_2BYTE_DATA(result));
-            break;
-        default:
-            write_table(lists, plan.hex, PyUnicode_4BYTE_DATA(result));
-            break;
-    }
-    return result;
+inline void put_text(Dst* out, const void* data, int kind, Py_ssize_t n) {
+    if (size_t(kind) == sizeof(Dst))
+        copy_bytes(out, data, size_t(n) * sizeof(Dst));
+    else
+        copy_units(out, data, kind, n);
 }
 
 // ---------------------------------------------------------------------------
-// General path.
+// The result under construction.
 
-// A str under construction, grown by a quarter when full and rebuilt wider
-// when a piece needs a wider storage than it has.
-class Writer {
+class Output {
 public:
-    Writer() = default;
-    Writer(const Writer&) = delete;
-    Writer& operator=(const Writer&) = delete;
-    ~Writer() { Py_XDECREF(str_); }
+    Output() = default;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output() { Py_XDECREF(str_); }
 
-    bool write_char(Py_UCS4 c) {
-        if (!ensure(1, width_class_of(c))) return false;
-        PyUnicode_WRITE(kind_, data_, len_, c);
-        ++len_;
-        return true;
+    int kind() const { return kind_; }
+    int cls() const { return cls_; }
+    Py_ssize_t room() const { return capacity_ - len_; }
+    Py_ssize_t length() const { return len_; }
+    template <typename Dst>
+    Dst* cursor() const {
+        return static_cast<Dst*>(data_) + len_;
     }
+    void advance(Py_ssize_t n) { len_ += n; }
 
-    bool write_str(PyObject* s) {
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-        if (n == 0) return true;
-        if (!ensure(n, PyUnicode_MAX_CHAR_VALUE(s))) return false;
-        copy_units_to(data_, kind_, len_, PyUnicode_DATA(s), PyUnicode_KIND(s), n);
-        len_ += n;
-        return true;
-    }
-
-    bool write_number(int64_t value, int digits) {
-        if (!ensure(digits, 0x7F)) return false;
-        switch (kind_) {
-            case PyUnicode_1BYTE_KIND:
-                write_decimal(static_cast<Py_UCS1*>(data_) + len_, uint64_t(value), digits);
-                break;
-            case PyUnicode_2BYTE_KIND:
-                write_decimal(static_cast<Py_UCS2*>(data_) + len_, uint64_t(value), digits);
-                break;
-            default:
-                write_decimal(static_cast<Py_UCS4*>(data_) + len_, uint64_t(value), digits);
-                break;
-        }
-        len_ += digits;
-        return true;
-    }
-
-    // The finished document, trimmed to its length.
-    PyObject* finish() {
-        if (!str_) return PyUnicode_New(0, 0);
-        if (len_ < capacity_ && PyUnicode_Resize(&str_, len_) < 0) return nullptr;
-        PyObject* result = str_;
-        str_ = nullptr;
-        return result;
-    }
-
-private:
-    bool ensure(Py_ssize_t extra, Py_UCS4 maxchar) {
-        if (extra <= capacity_ - len_ && maxchar <= maxchar_) return true;
-        return grow(extra, maxchar);
-    }
-
-    [[gnu::noinline]] bool grow(Py_ssize_t extra, Py_UCS4 maxchar) {
-        if (extra > PY_SSIZE_T_MAX - len_) {
+    // Makes room for extra more code points, and a quarter more than now:
+    // the room never exceeds the document by more than a quarter, and large
+    // strings grow in place (the allocator remaps their pages).
+    [[gnu::noinline]] bool grow(Py_ssize_t extra) {
+        if (extra > PY_SSIZE_T_MAX / 2 - len_ || capacity_ > PY_SSIZE_T_MAX / 2) {
             PyErr_NoMemory();
             return false;
         }
-        const Py_ssize_t needed = len_ + extra;
-        Py_ssize_t capacity = capacity_;
-        if (needed > capacity) {
-            // A quarter more each time: few regrowths, and little unused
-            // room at the peak before the final trim.
-            capacity = capacity < PY_SSIZE_T_MAX / 2 ? capacity + capacity / 4 + 256 : PY_SSIZE_T_MAX;
-            capacity = std::max(capacity, needed);
-        }
-        if (maxchar <= maxchar_ && str_) {
+        return rebuild(std::max(len_ + extra, capacity_ + capacity_ / 4 + 64), cls_);
+    }
+
+    // Rebuilds at class cls (wider, or narrower than anything written so
+    // far), converting what is written.
+    [[gnu::noinline]] bool rebuild(Py_ssize_t capacity, int cls) {
+        if (str_ && cls == cls_) {
             if (PyUnicode_Resize(&str_, capacity) < 0) return false;
         } else {
-            // Rebuild at the wider storage, converting what is written so far.
-            PyObject* wider = PyUnicode_New(capacity, std::max(maxchar, maxchar_));
-            if (!wider) return false;
+            PyObject* other = PyUnicode_New(capacity, maxchar_of_class(cls));
+            if (!other) return false;
             if (str_) {
-                copy_units_to(PyUnicode_DATA(wider), PyUnicode_KIND(wider), 0, data_, kind_, len_);
+                copy_units_to(PyUnicode_DATA(other), PyUnicode_KIND(other), 0, data_, kind_, len_);
                 Py_DECREF(str_);
             }
-            str_ = wider;
-            maxchar_ = std::max(maxchar, maxchar_);
+            str_ = other;
+            cls_ = cls;
         }
         capacity_ = capacity;
         kind_ = PyUnicode_KIND(str_);
@@ -240,49 +184,60 @@ private:
         return true;
     }
 
-    PyObject* str_ = nullptr;
-    void* data_ = nullptr;
-    int kind_ = PyUnicode_1BYTE_KIND;
-    Py_UCS4 maxchar_ = 0;
-    Py_ssize_t len_ = 0;
-    Py_ssize_t capacity_ = 0;
-};
-
-// Walks an iterable: exact lists and tuples by index, re-reading the length
-// before every step as the list iterator does; anything else through its
-// iterator, with the next-item slot fetched once.
-class Walk {
-public:
-    bool start(PyObject* o) {
-        if (is_exact_sequence(o)) {
-            seq_ = o;
-            return true;
-        }
-        iter_ = Ref(PyObject_GetIter(o));
-        if (!iter_) return false;
-        next_ = Py_TYPE(iter_.get())->tp_iternext;
+    bool ensure(Py_ssize_t extra, int cls) {
+        if (cls > cls_) return rebuild(std::max(capacity_, len_ + extra), cls);
+        if (extra > capacity_ - len_) return grow(extra);
         return true;
     }
 
-    // The next element as a new reference, or null: at the end with no error
-    // pending, or with the iterator's error.
-    PyObject* next() {
-        if (seq_) {
-            if (index_ >= PySequence_Fast_GET_SIZE(seq_)) return nullptr;
-            return Py_NewRef(PySequence_Fast_GET_ITEM(seq_, index_++));
+    bool put_char(Py_UCS4 c) {
+        if (!ensure(1, class_of_char(c))) return false;
+        PyUnicode_WRITE(kind_, data_, len_, c);
+        ++len_;
+        return true;
+    }
+
+    bool put_str(PyObject* s) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+        if (n == 0) return true;
+        if (!ensure(n, class_of(s))) return false;
+        copy_units_to(data_, kind_, len_, PyUnicode_DATA(s), PyUnicode_KIND(s), n);
+        len_ += n;
+        return true;
+    }
+
+    bool put_number(uint64_t value, int digits) {
+        if (!ensure(digits, kAscii)) return false;
+        switch (kind_) {
+            case PyUnicode_1BYTE_KIND: write_decimal(cursor<Py_UCS1>(), value, digits); break;
+            case PyUnicode_2BYTE_KIND: write_decimal(cursor<Py_UCS2>(), value, digits); break;
+            default: write_decimal(cursor<Py_UCS4>(), value, digits); break;
         }
-        PyObject* item = next_(iter_.get());
-        if (!item && PyErr_Occurred()) {
-            if (PyErr_ExceptionMatches(PyExc_StopIteration)) PyErr_Clear();
+        len_ += digits;
+        return true;
+    }
+
+    // The document, at exactly its length and at the narrowest width that
+    // holds what was written (written_cls).
+    PyObject* finish(int written_cls) {
+        if (len_ == 0) return PyUnicode_New(0, 0);
+        if (written_cls < cls_) {
+            if (!rebuild(len_, written_cls)) return nullptr;
+        } else if (len_ < capacity_ && PyUnicode_Resize(&str_, len_) < 0) {
+            return nullptr;
         }
-        return item;
+        PyObject* result = str_;
+        str_ = nullptr;
+        return result;
     }
 
 private:
-    PyObject* seq_ = nullptr;  // borrowed from the caller, who holds it
-    Ref iter_;
-    iternextfunc next_ = nullptr;
-    Py_ssize_t index_ = 0;
+    PyObject* str_ = nullptr;
+    void* data_ = nullptr;
+    int kind_ = PyUnicode_1BYTE_KIND;
+    int cls_ = kAscii;
+    Py_ssize_t len_ = 0;
+    Py_ssize_t capacity_ = 0;
 };
 
 // obj[index] through the type's own subscription, as the join path would
@@ -298,70 +253,386 @@ PyObject* subscript(PyObject* obj, Py_ssize_t index) {
     return key ? PyObject_GetItem(obj, key.get()) : nullptr;
 }
 
-PyObject* stringify_general(PyObject* lists, const Host& host) {
-    Writer writer;
-    // The first digit-count piece that is not a str. Writing goes on so that
-    // every conversion and look-up still happens in order; the TypeError that
-    // joining the pieces would give is raised at the end.
-    Ref bad_piece;
-    Py_ssize_t bad_index = 0;
-    Py_ssize_t piece_index = 0;
+// Iterates an object that is not an exact list or tuple, with the next-item
+// slot fetched once.
+class Iteration {
+public:
+    bool start(PyObject* o) {
+        iter_ = Ref(PyObject_GetIter(o));
+        if (!iter_) return false;
+        next_ = Py_TYPE(iter_.get())->tp_iternext;
+        return true;
+    }
+    // The next element as a new reference, or null: at the end with no error
+    // pending (a StopIteration is cleared), or with the iterator's error.
+    PyObject* next() {
+        PyObject* item = next_(iter_.get());
+        if (!item && PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_StopIteration)) PyErr_Clear();
+        return item;
+    }
+    void reset() { iter_.reset(); }
 
-    Walk rows;
-    if (!rows.start(lists)) return nullptr;
-    for (;;) {
-        Ref l(rows.next());
-        if (!l) {
-            if (PyErr_Occurred()) return nullptr;
-            break;
+private:
+    Ref iter_;
+    iternextfunc next_ = nullptr;
+};
+
+// What the fast road knows of HEX: the digit-count characters for 1 to
+// fast_digits digits, all ASCII. fast_digits is 0 while nothing is known.
+struct HexChars {
+    uint64_t version = 0;
+    int fast_digits = 0;
+    int loaded_digits = 0;
+    bool loaded = false;
+    char chars[format::kMaxLengthDigits];
+};
+
+enum class Step { kRowEnd, kRedispatch, kFail };
+
+class Serializer {
+public:
+    Serializer(PyObject* lists, const Host& host) : lists_(lists), host_(host) {}
+
+    PyObject* run() {
+        if (is_sequence(lists_)) {
+            table_is_sequence_ = true;
+            if (!start_with_estimate()) return nullptr;
+        } else {
+            if (!table_iter_.start(lists_)) return nullptr;
+            if (!out_.rebuild(256, kAscii)) return nullptr;
         }
-        Walk cells;
-        if (!cells.start(l.get())) return nullptr;
         for (;;) {
-            Ref item(cells.next());
-            if (!item) {
-                if (PyErr_Occurred()) return nullptr;
-                break;
+            bool more;
+            Step step;
+            switch (out_.kind()) {
+                case PyUnicode_1BYTE_KIND: step = walk<Py_UCS1>(more); break;
+                case PyUnicode_2BYTE_KIND: step = walk<Py_UCS2>(more); break;
+                default: step = walk<Py_UCS4>(more); break;
             }
-            Ref v = PyUnicode_Check(item.get()) ? std::move(item) : Ref(PyObject_Str(item.get()));
-            if (!v) return nullptr;
-            const int64_t u16_len = utf16_length_of(v.get());
-            const int digits = decimal_width(uint64_t(u16_len));
+            if (step == Step::kFail) return nullptr;
+            if (!more) break;
+        }
+        if (bad_piece_) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", bad_index_,
+                         Py_TYPE(bad_piece_.get())->tp_name);
+            return nullptr;
+        }
+        return out_.finish(written_cls_);
+    }
 
-            Ref hex(host.lookup_hex());
-            if (!hex) return nullptr;
-            if (PyUnicode_CheckExact(hex.get()) && digits <= PyUnicode_GET_LENGTH(hex.get())) {
-                if (!writer.write_char(PyUnicode_READ_CHAR(hex.get(), digits - 1))) return nullptr;
-            } else {
-                Ref piece(subscript(hex.get(), digits - 1));
-                if (!piece) return nullptr;
-                if (PyUnicode_Check(piece.get())) {
-                    if (!writer.write_str(piece.get())) return nullptr;
-                } else if (!bad_piece) {
-                    bad_piece = std::move(piece);
-                    bad_index = piece_index;
+private:
+    // Sizes the result from a sample of rows spread over the table, and
+    // starts it at the widest class seen there. The longest quarter of the
+    // sampled rows is left out of the estimate, so that a few long rows do
+    // not make the room far larger than the document: a short estimate
+    // costs a few regrowths, a long one holds memory until the end.
+    bool start_with_estimate() {
+        const Py_ssize_t rows = size_of(lists_);
+        PyObject** items = items_of(lists_);
+        constexpr Py_ssize_t kSampleRows = 32, kSampleCells = 64;
+        const Py_ssize_t samples = std::min(rows, kSampleRows);
+        double lengths[kSampleRows];
+        int cls = kAscii;
+        for (Py_ssize_t s = 0; s < samples; ++s) {
+            PyObject* row = items[samples == rows ? s : s * (rows - 1) / (samples - 1)];
+            double row_len = 1;
+            if (is_sequence(row)) {
+                PyObject** cells = items_of(row);
+                const Py_ssize_t n = size_of(row);
+                const Py_ssize_t looked = std::min(n, kSampleCells);
+                double cells_len = 0;
+                for (Py_ssize_t c = 0; c < looked; ++c) {
+                    PyObject* cell = cells[looked == n ? c : c * (n - 1) / (looked - 1)];
+                    if (PyUnicode_Check(cell)) {
+                        const Py_ssize_t len = PyUnicode_GET_LENGTH(cell);
+                        cells_len += double(len + 1 + decimal_width(uint64_t(len)));
+                        cls = std::max(cls, class_of(cell));
+                    } else {
+                        // A number or None: a few characters, and a short
+                        // estimate only costs a regrowth.
+                        cells_len += 5;
+                    }
+                }
+                if (looked) row_len += cells_len * double(n) / double(looked);
+            }
+            lengths[s] = row_len;
+        }
+        std::sort(lengths, lengths + samples);
+        const Py_ssize_t kept = samples >= 4 ? samples - samples / 4 : samples;
+        double sum = 0;
+        for (Py_ssize_t s = 0; s < kept; ++s) sum += lengths[s];
+        double estimate = kept ? sum * double(rows) / double(kept) : 0;
+        estimate += estimate / 32 + 64;
+        if (estimate > double(PY_SSIZE_T_MAX / 4)) estimate = double(PY_SSIZE_T_MAX / 4);
+        return out_.rebuild(Py_ssize_t(estimate), cls);
+    }
+
+    // Interpreter code may have run: nothing read of HEX holds any more.
+    void code_ran() { hex_.fast_digits = 0; }
+
+    // Makes the fast road's knowledge of HEX current. Leaves fast_digits at 0
+    // when HEX must be looked up the slow way.
+    void refresh_hex() {
+        const HexPeek peek = host_.peek_hex();
+        if (!peek.hex) {
+            hex_.fast_digits = 0;
+            return;
+        }
+        if (!hex_.loaded || peek.version != hex_.version) {
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(peek.hex);
+            int fast = 0;
+            while (fast < format::kMaxLengthDigits && fast < len) {
+                const Py_UCS4 c = PyUnicode_READ_CHAR(peek.hex, fast);
+                if (c >= 0x80) break;
+                hex_.chars[fast++] = char(c);
+            }
+            hex_.loaded_digits = fast;
+            hex_.version = peek.version;
+            hex_.loaded = true;
+        }
+        hex_.fast_digits = hex_.loaded_digits;
+    }
+
+    // The next row of the table into row_, or false at the end (or on error,
+    // with it pending).
+    bool next_row() {
+        if (table_is_sequence_) {
+            if (row_index_ >= size_of(lists_)) return false;
+            row_ = Ref::borrow(items_of(lists_)[row_index_++]);
+        } else {
+            row_ = Ref(table_iter_.next());
+            code_ran();
+            if (!row_) return false;
+        }
+        row_is_sequence_ = is_sequence(row_.get());
+        cell_index_ = 0;
+        if (!row_is_sequence_) {
+            if (!row_iter_.start(row_.get())) return false;
+            code_ran();
+        }
+        return true;
+    }
+
+    // Ends the current row: writes ";" and lets go of the row.
+    bool end_row() {
+        if (!out_.ensure(1, kAscii)) return false;
+        switch (out_.kind()) {
+            case PyUnicode_1BYTE_KIND: *out_.cursor<Py_UCS1>() = format::kRowTerminator; break;
+            case PyUnicode_2BYTE_KIND: *out_.cursor<Py_UCS2>() = format::kRowTerminator; break;
+            default: *out_.cursor<Py_UCS4>() = format::kRowTerminator; break;
+        }
+        out_.advance(1);
+        ++rows_done_;
+        ++pieces_;
+        // Releasing a row's iterator, or the last reference to a row, may run
+        // finalizers.
+        if (!row_is_sequence_ || Py_REFCNT(row_.get()) == 1) code_ran();
+        row_iter_.reset();
+        row_.reset();
+        in_row_ = false;
+        return true;
+    }
+
+    // Walks rows and cells while the result keeps the width of Dst. Sets
+    // more to false once the table is done.
+    template <typename Dst>
+    Step walk(bool& more) {
+        more = true;
+        for (;;) {
+            if (!in_row_) {
+                if (!next_row()) {
+                    if (PyErr_Occurred()) return Step::kFail;
+                    more = false;
+                    return Step::kRowEnd;
+                }
+                in_row_ = true;
+            }
+            const Step step = row_is_sequence_ ? sequence_row<Dst>() : iterated_row();
+            if (step != Step::kRowEnd) return step;
+            if (!end_row()) return Step::kFail;
+            if (out_.kind() != int(sizeof(Dst))) return Step::kRedispatch;
+        }
+    }
+
+    // The cells of an exact list or tuple row, from cell_index_ on.
+    template <typename Dst>
+    Step sequence_row() {
+        PyObject* row = row_.get();
+        for (;;) {
+            PyObject** cells = items_of(row);
+            const Py_ssize_t count = size_of(row);
+            Py_ssize_t c = cell_index_;
+            const int out_cls = out_.cls();
+            const int fast_digits = hex_.fast_digits;
+            int written = written_cls_;
+            for (; c < count; ++c) {
+                PyObject* cell = cells[c];
+                if (!PyUnicode_Check(cell)) break;
+                const int cls = class_of(cell);
+                if (cls > out_cls) break;
+                const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
+                if (n + format::kMaxLengthDigits + 1 > out_.room()) {
+                    if (!out_.grow(n + format::kMaxLengthDigits + 1)) return Step::kFail;
+                }
+                Dst* out = out_.cursor<Dst>();
+                const void* data = PyUnicode_DATA(cell);
+                if constexpr (sizeof(Dst) == 4) {
+                    if (cls == kUcs4) {
+                        // Copy first, at the place the shortest possible
+                        // length leaves, counting astral code points; move
+                        // the text in the rare case its length needs more
+                        // digits than its code-point count.
+                        const int guess = decimal_width(uint64_t(n));
+                        if (guess > fast_digits) break;
+                        const int64_t u16_len =
+                            n + copy_counting_astral(out + 1 + guess, static_cast<const Py_UCS4*>(data), n);
+                        const int digits = decimal_width(uint64_t(u16_len));
+                        if (digits > fast_digits) break;
+                        if (digits != guess) std::memmove(out + 1 + digits, out + 1 + guess, size_t(n) * 4);
+                        out[0] = Dst(hex_.chars[digits - 1]);
+                        write_decimal(out + 1, uint64_t(u16_len), digits);
+                        out_.advance(1 + digits + n);
+                        written = kUcs4;
+                        continue;
+                    }
+                }
+                const int digits = decimal_width(uint64_t(n));
+                if (digits > fast_digits) break;
+                out[0] = Dst(hex_.chars[digits - 1]);
+                write_decimal(out + 1, uint64_t(n), digits);
+                put_text(out + 1 + digits, data, PyUnicode_KIND(cell), n);
+                out_.advance(1 + digits + n);
+                written = std::max(written, cls);
+            }
+            pieces_ += 3 * (c - cell_index_);
+            written_cls_ = written;
+            cell_index_ = c;
+            if (c >= count) return Step::kRowEnd;
+
+            // The fast road stopped at this cell.
+            PyObject* cell = cells[c];
+            if (PyUnicode_Check(cell)) {
+                if (fast_digits == 0) {
+                    refresh_hex();
+                    if (hex_.fast_digits > 0) continue;
+                } else if (class_of(cell) > out_cls) {
+                    if (!widen(class_of(cell))) return Step::kFail;
+                    return Step::kRedispatch;
                 }
             }
-            if (!writer.write_number(u16_len, digits) || !writer.write_str(v.get())) return nullptr;
-            piece_index += 3;
+            ++cell_index_;
+            if (!general_cell(Ref::borrow(cell))) return Step::kFail;
+            if (out_.kind() != int(sizeof(Dst))) return Step::kRedispatch;
         }
-        if (!writer.write_char(format::kRowTerminator)) return nullptr;
-        piece_index += 1;
     }
-    if (bad_piece) {
-        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", bad_index,
-                     Py_TYPE(bad_piece.get())->tp_name);
-        return nullptr;
+
+    // The cells of a row that is walked through its iterator.
+    Step iterated_row() {
+        for (;;) {
+            Ref item(row_iter_.next());
+            code_ran();
+            if (!item) return PyErr_Occurred() ? Step::kFail : Step::kRowEnd;
+            if (!general_cell(std::move(item))) return Step::kFail;
+        }
     }
-    return writer.finish();
-}
+
+    // Rebuilds the result at least at class cls, and at the widest class of
+    // the str cells still to come, so that one rebuild serves the rest.
+    [[gnu::noinline]] bool widen(int cls) {
+        int target = cls;
+        if (table_is_sequence_) {
+            const Py_ssize_t rows = size_of(lists_);
+            PyObject** items = items_of(lists_);
+            for (Py_ssize_t r = row_index_ - 1; r < rows && target < kUcs4; ++r) {
+                PyObject* row = r == row_index_ - 1 ? row_.get() : items[r];
+                if (!is_sequence(row)) continue;
+                PyObject** cells = items_of(row);
+                const Py_ssize_t n = size_of(row);
+                for (Py_ssize_t c = r == row_index_ - 1 ? cell_index_ : 0; c < n; ++c)
+                    if (PyUnicode_Check(cells[c])) target = std::max(target, class_of(cells[c]));
+            }
+        }
+        return out_.rebuild(out_.length() + (out_.room() > 0 ? out_.room() : 64), target);
+    }
+
+    // One cell by the general road: its string conversion, its length, HEX
+    // looked up for it, then the three pieces.
+    bool general_cell(Ref item) {
+        const bool ok = write_general_cell(std::move(item));
+        // Whatever the cell's text, the converted text or HEX had as its last
+        // reference is released by now, and a finalizer may have run.
+        code_ran();
+        return ok;
+    }
+
+    bool write_general_cell(Ref item) {
+        Ref v;
+        if (PyUnicode_Check(item.get())) {
+            v = std::move(item);
+        } else {
+            v = Ref(PyObject_Str(item.get()));
+            code_ran();
+            if (!v) return false;
+        }
+        const int64_t u16_len = utf16_length_of(v.get());
+        const int digits = decimal_width(uint64_t(u16_len));
+        if (hex_.fast_digits == 0) refresh_hex();
+        if (digits <= hex_.fast_digits) {
+            if (!out_.put_char(Py_UCS4(hex_.chars[digits - 1]))) return false;
+        } else {
+            Ref hex(host_.lookup_hex());
+            code_ran();
+            if (!hex) return false;
+            if (PyUnicode_CheckExact(hex.get()) && digits <= PyUnicode_GET_LENGTH(hex.get())) {
+                const Py_UCS4 c = PyUnicode_READ_CHAR(hex.get(), digits - 1);
+                if (!out_.put_char(c)) return false;
+                written_cls_ = std::max(written_cls_, class_of_char(c));
+            } else {
+                Ref piece(subscript(hex.get(), digits - 1));
+                if (!piece) return false;
+                if (PyUnicode_Check(piece.get())) {
+                    if (!out_.put_str(piece.get())) return false;
+                    if (PyUnicode_GET_LENGTH(piece.get()) > 0)
+                        written_cls_ = std::max(written_cls_, class_of(piece.get()));
+                } else if (!bad_piece_) {
+                    // Writing goes on so that every conversion and look-up
+                    // still happens in order; the TypeError that joining the
+                    // pieces would give is raised at the end.
+                    bad_piece_ = std::move(piece);
+                    bad_index_ = pieces_;
+                }
+            }
+        }
+        if (!out_.put_number(uint64_t(u16_len), digits) || !out_.put_str(v.get())) return false;
+        if (PyUnicode_GET_LENGTH(v.get()) > 0) written_cls_ = std::max(written_cls_, class_of(v.get()));
+        pieces_ += 3;
+        return true;
+    }
+
+    PyObject* lists_;  // borrowed: the caller holds it
+    const Host& host_;
+    Output out_;
+    HexChars hex_;
+    bool table_is_sequence_ = false;
+    Py_ssize_t row_index_ = 0;
+    Iteration table_iter_;
+    Ref row_;
+    bool in_row_ = false;
+    bool row_is_sequence_ = false;
+    Py_ssize_t cell_index_ = 0;
+    Iteration row_iter_;
+    Py_ssize_t rows_done_ = 0;
+    Py_ssize_t pieces_ = 0;
+    int written_cls_ = kAscii;
+    Ref bad_piece_;
+    Py_ssize_t bad_index_ = 0;
+};
 
 }  // namespace
 
 PyObject* stringify(PyObject* lists, const Host& host) {
-    Plan plan;
-    if (measure(lists, host, plan)) return stringify_exact(lists, plan);
-    return stringify_general(lists, host);
+    Serializer serializer(lists, host);
+    return serializer.run();
 }
 
 }  // namespace vorn::codec

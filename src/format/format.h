@@ -36,19 +36,44 @@ inline constexpr int64_t length_digits_of(uint32_t c) {
 
 inline constexpr bool is_decimal_digit(uint32_t c) { return c - uint32_t('0') <= 9u; }
 
-// Number of decimal digits in the shortest form of n ("0" has one).
+// Number of decimal digits in the shortest form of n ("0" has one), without
+// a loop: the bit length gives the digit count or one more, and one compare
+// with a power of ten settles which (1233 / 4096 is just above log10(2)).
+inline constexpr uint64_t kPowersOfTen[20] = {
+    1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull, 1000000000ull,
+    10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull, 100000000000000ull,
+    1000000000000000ull, 10000000000000000ull, 100000000000000000ull, 1000000000000000000ull,
+    10000000000000000000ull};
+
 inline constexpr int decimal_width(uint64_t n) {
-    int width = 1;
-    for (uint64_t bound = 10; n >= bound && width < 20; bound *= 10) ++width;
-    return width;
+    const int bits = 64 - __builtin_clzll(n | 1);
+    const int t = (bits * 1233) >> 12;
+    return t + 1 - ((n | 1) < kPowersOfTen[t] ? 1 : 0);
 }
 
-// Writes the shortest decimal form of n into out (decimal_width(n) chars).
+// "00" to "99", so that digits are written two at a time.
+inline constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the shortest decimal form of n into out (width = decimal_width(n)
+// units), from the right, two digits at a time.
 template <typename Unit>
 inline void write_decimal(Unit* out, uint64_t n, int width) {
-    for (int k = width - 1; k >= 0; --k) {
-        out[k] = Unit('0' + n % 10);
-        n /= 10;
+    Unit* p = out + width;
+    while (n >= 100) {
+        const unsigned pair = unsigned(n % 100) * 2;
+        n /= 100;
+        p -= 2;
+        p[0] = Unit(kDigitPairs[pair]);
+        p[1] = Unit(kDigitPairs[pair + 1]);
+    }
+    if (n >= 10) {
+        p[-2] = Unit(kDigitPairs[n * 2]);
+        p[-1] = Unit(kDigitPairs[n * 2 + 1]);
+    } else {
+        p[-1] = Unit('0' + n);
     }
 }
 

@@ -1,0 +1,95 @@
+"""stringify writes into a result it sizes from a sample of the table, grows,
+widens and trims: tables shaped to defeat each of those still give exactly
+the canonical document, stored at its narrowest width and exact length, in
+bounded memory."""
+import gc
+import sys
+import tracemalloc
+
+import pytest
+
+import vorn
+from model import stringify_model, stringify_walk_model
+
+WIDE = {"latin1": "\xe9", "ucs2": "\u20ac", "ucs4": "\U0001f600"}
+
+
+def same(got, want):
+    assert type(got) is str and got == want
+    assert sys.getsizeof(got) == sys.getsizeof(want)
+
+
+def shapes():
+    yield "late wide cell", [["abc"] * 10 for _ in range(3000)] + [["x", "{w}"]]
+    yield "wide cell outside every sample", [["abc"] * 5 for _ in range(3001)][:1500] + [["ab", "{w}"]] + \
+        [["abc"] * 5 for _ in range(1500)]
+    yield "short rows then long", [["a"] * 10 for _ in range(2000)] + [["x" * 3000] * 3 for _ in range(100)]
+    yield "long rows then short", [["x" * 3000] * 3 for _ in range(100)] + [["a"] * 10 for _ in range(2000)]
+    yield "one huge cell", [["y" * 3_000_000 + "{w}"]]
+    yield "a huge row", [["c{w}"] * 200_000]
+    yield "empty cells", [[""] * 10 for _ in range(10_000)]
+    yield "empty rows", [[] for _ in range(10_000)]
+    yield "widths rising", [["a"], ["\xe9"], ["\u20ac"], ["\U0001f600"]] * 500
+    yield "widths falling", [["\U0001f600"], ["\u20ac"], ["\xe9"], ["a"]] * 500
+    yield "astral lengths that gain a digit", [["\U0001f600" * 5, "\U0001f600" * 50, "a" + "\U0001f600" * 9]]
+
+
+@pytest.mark.parametrize("width", sorted(WIDE))
+@pytest.mark.parametrize("name,table", list(shapes()), ids=[n for n, _ in shapes()])
+def test_shapes_give_the_canonical_document(name, table, width):
+    table = [[c.replace("{w}", WIDE[width]) for c in row] for row in table]
+    for form in (table, tuple(tuple(r) for r in table)):
+        same(vorn.stringify(form), stringify_model(table))
+
+
+def test_wide_cell_removed_after_the_result_was_made_wide():
+    """The table holds an astral cell when writing starts, but a conversion
+    removes it before it is written: the result is narrowed again."""
+    class Drop:
+        def __str__(self):
+            row.pop()
+            return "dropped"
+    row = ["\xe9", Drop(), "\U0001f600"]
+    doc = vorn.stringify([row, ["z"]])
+    same(doc, "01\xe907dropped;01z;")
+
+
+def test_hex_changed_by_a_finalizer():
+    """A row released during the walk runs a finalizer that rebinds HEX; the
+    cells after it use the new HEX."""
+    class Row(list):
+        def __del__(self):
+            vorn.HEX = "ABCDEFGHIJKLMNOP"
+
+    def make():
+        return [iter(Row(["a" * 12])), ["b" * 12]]
+    try:
+        got = vorn.stringify(make())
+        vorn.HEX = "0123456789abcdef"
+        want = stringify_walk_model(make(), vorn)[0]
+    finally:
+        vorn.HEX = "0123456789abcdef"
+    assert got == want == "112aaaaaaaaaaaa;B12bbbbbbbbbbbb;"
+
+
+@pytest.mark.parametrize("name,table", [
+    ("uniform", [["abcdef", "gh", "ijklmnop"] for _ in range(20_000)]),
+    ("short rows then long", [["a"] * 10 for _ in range(20_000)] + [["x" * 3000] * 3 for _ in range(200)]),
+    ("long rows then short", [["x" * 3000] * 3 for _ in range(200)] + [["a"] * 10 for _ in range(20_000)]),
+    ("late wide cell", [["abc"] * 10 for _ in range(20_000)] + [["\U0001f600"]]),
+    ("one huge cell", [["y" * 4_000_000]]),
+    ("mixed cells", [["abc", 12, None, 3.5] for _ in range(20_000)]),
+])
+def test_traced_peak_stays_near_the_result(name, table):
+    gc.collect()
+    tracemalloc.start()
+    try:
+        tracemalloc.reset_peak()
+        base = tracemalloc.get_traced_memory()[0]
+        doc = vorn.stringify(table)
+        peak = tracemalloc.get_traced_memory()[1] - base
+    finally:
+        tracemalloc.stop()
+    assert doc == stringify_model(table)
+    # Converted cells are alive only while they are written.
+    assert peak <= 1.25 * sys.getsizeof(doc) + 64 * 1024
