@@ -12,7 +12,10 @@ Each codec gets the input it would be handed in use: the VORN document for
 vorn, JSON text for json, UTF-8 JSON bytes for orjson and msgspec.json,
 MessagePack bytes for msgspec.msgpack, marshal and pickle bytes, CSV text read
 and written through io.StringIO, and for the floor the document with the
-position of every cell (see floor/_vornfloor.c). Every input is checked to
+position of every cell (see floor/_vornfloor.c). Every encoder is handed the
+table, except the one-pass floor (floor1, encode only), which is also handed
+the total length and the widest character of the cells, computed before
+timing. Every input is checked to
 decode to a table equal to the original before anything is timed; a codec
 that cannot hold the table is skipped with the reason.
 
@@ -31,7 +34,8 @@ operation leaves to the next reach all codecs alike. At least --repeats
 rounds run, more while they fit in --budget seconds. Medians over the rounds
 are reported. MB/s is always the VORN document's UTF-8 size over the time, so it
 compares codecs on the same amount of data; ratios are peer time over vorn
-time (above 1 means vorn is faster) and vorn time over floor time.
+time (above 1 means vorn is faster) and vorn time over floor time, for the
+two-pass floor and, when encoding, for the one-pass floor too.
 """
 
 import argparse
@@ -141,6 +145,7 @@ CODECS = [
     ("pickle", "pickle.loads", pickle.loads, "pickle.dumps", pickle_dumps),
     ("csv", "csv.reader", csv_read, "csv.writer", csv_write),
     ("floor", "decode_floor", _vornfloor.decode_floor, "encode_floor", _vornfloor.encode_floor),
+    ("floor1", None, None, "encode_floor_single", _vornfloor.encode_floor_single),
 ]
 CODEC_NAMES = [c[0] for c in CODECS]
 
@@ -151,26 +156,44 @@ NOTES = {
     "msgspec.msgpack": "untyped decode",
     "pickle": "highest protocol",
     "csv": "io.StringIO(newline=''), default dialect",
-    "floor": "allocation only, no format work",
+    "floor": "allocation only, no format work; encoding measures, then copies (two passes)",
+    "floor1": "encoding only: one pass, handed the total length and widest character",
 }
 
 
+def floor1_input(table):
+    """The one-pass floor's input: the table, the total length of its cells
+    and their widest character."""
+    total, top = 0, 0
+    for row in table:
+        for cell in row:
+            total += len(cell)
+            if cell and not cell.isascii():
+                top = max(top, ord(max(cell)))
+    return (table, total, top)
+
+
 def prepare(table, doc, names):
-    """Decoder inputs for the chosen codecs, each checked to decode to table
-    and its encoder checked to give a decodable equivalent. Returns
-    (inputs, skipped) keyed by codec name."""
-    inputs, skipped = {}, {}
+    """Decoder and encoder inputs for the chosen codecs, each decoder input
+    checked to decode to table and each encoder checked to give a decodable
+    equivalent. Returns (inputs, enc_inputs, skipped) keyed by codec name;
+    inputs holds only codecs that decode."""
+    inputs, enc_inputs, skipped = {}, {}, {}
     for name, _, dec, _, enc in CODECS:
         if name not in names:
             continue
         try:
             if name == "vorn":
                 data = doc
-            elif name == "floor":
-                data = floor_shape(doc, table)
+            elif name in ("floor", "floor1"):
                 joined = "".join(itertools.chain.from_iterable(table))
-                if enc(table) != joined:
-                    raise AssertionError("encode_floor does not give the cells' text")
+                enc_arg = table if name == "floor" else floor1_input(table)
+                if enc(enc_arg) != joined:
+                    raise AssertionError(f"{name} does not give the cells' text")
+                if name == "floor1":
+                    enc_inputs[name] = enc_arg
+                    continue
+                data = floor_shape(doc, table)
             else:
                 data = enc(table)
             back = dec(data)
@@ -182,7 +205,8 @@ def prepare(table, doc, names):
             continue
         del back
         inputs[name] = data
-    return inputs, skipped
+        enc_inputs[name] = table
+    return inputs, enc_inputs, skipped
 
 
 def sample(fn, arg, number):
@@ -220,8 +244,9 @@ def run_table(spec, names, repeats, min_time, budget, no_gc=False, quiet=False):
     kind = 1 if top < 0x100 else 2 if top < 0x10000 else 4
     if vorn.parse(doc) != table:
         raise SystemExit(f"error: vorn does not round-trip table {spec}")
+    ascii_chars = len(doc.encode("ascii", "ignore"))
     cells = sum(map(len, table))
-    inputs, skipped = prepare(table, doc, names)
+    inputs, enc_inputs, skipped = prepare(table, doc, names)
     for n, why in skipped.items():
         notes.append(f"{n} skipped: {why}")
 
@@ -230,8 +255,8 @@ def run_table(spec, names, repeats, min_time, budget, no_gc=False, quiet=False):
         if name in inputs:
             ops.append(("parse", name, dec, inputs[name]))
     for name, _, dec, _, enc in CODECS:
-        if name in inputs:
-            ops.append(("stringify", name, enc, table))
+        if name in enc_inputs:
+            ops.append(("stringify", name, enc, enc_inputs[name]))
 
     # Calibrate: how many calls make one sample of at least min_time.
     numbers, calibration = [], []
@@ -263,6 +288,7 @@ def run_table(spec, names, repeats, min_time, budget, no_gc=False, quiet=False):
         "doc_chars": len(doc),
         "doc_bytes": doc_bytes,
         "doc_kind": kind,
+        "doc_ascii_chars": ascii_chars,
         "generate_s": gen_s,
         "gc": "disabled while timing" if no_gc else "enabled",
         "repeats": rounds,
@@ -297,8 +323,9 @@ def format_result(res):
             t = times[name]["median_s"]
             label = labels[name][d]
             lines.append(f"   {label:<24}{t * 1e3:>10.2f}{mb / t:>10.1f}{t / vt:>11.2f}")
-        if "floor" in times:
-            lines.append(f"   vorn/floor = {vt / times['floor']['median_s']:.2f}")
+        floors = [f"vorn/{n} = {vt / times[n]['median_s']:.2f}" for n in ("floor", "floor1") if n in times]
+        if floors:
+            lines.append("   " + ", ".join(floors))
     return "\n".join(lines)
 
 

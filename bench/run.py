@@ -53,13 +53,21 @@ from scale import machine  # noqa: E402
 import scale  # noqa: E402
 import build as floor_build  # noqa: E402
 
-CODECS = ["vorn", "json", "orjson", "msgspec.json", "msgspec.msgpack", "marshal", "pickle", "csv", "floor"]
-PEERS = CODECS[1:-1]
+CODECS = ["vorn", "json", "orjson", "msgspec.json", "msgspec.msgpack", "marshal", "pickle", "csv", "floor", "floor1"]
+FLOORS = ["floor", "floor1"]
+PEERS = [c for c in CODECS[1:] if c not in FLOORS]
 SWEEP_SIZES = [1, 4, 16, 64]
 SWEEP_FAMILIES = ["short_ascii", "long"]
-SWEEP_PEERS = "orjson,msgspec.json,floor"
+SWEEP_PEERS = "orjson,msgspec.json,floor,floor1"
+# Targets. parse: faster than every peer, within PARSE_FLOOR_TARGET of the
+# decode floor. stringify: faster than the peers in STRINGIFY_PEERS, within
+# STRINGIFY_FLOOR_TARGET of the two-pass encode floor; on a table stored at
+# four bytes per character with mostly ASCII text, the result is about three
+# times the bytes of the UTF-8 peers' and the peer target is reported, not
+# held (see four_byte_ascii()).
 PARSE_FLOOR_TARGET = 1.2
-STRINGIFY_FLOOR_TARGET = 2.0
+STRINGIFY_FLOOR_TARGET = 1.2
+STRINGIFY_PEERS = ["orjson", "msgspec.json", "msgspec.msgpack", "marshal"]
 
 
 def git_revision():
@@ -102,6 +110,8 @@ def run_one(spec, index, total, repeats, peers=None):
     if "floor" in p:
         msg += (f"  vorn/floor {p['vorn']['median_s'] / p['floor']['median_s']:.2f}"
                 f" / {s['vorn']['median_s'] / s['floor']['median_s']:.2f}")
+    if "floor1" in s:
+        msg += f" (one-pass floor {s['vorn']['median_s'] / s['floor1']['median_s']:.2f})"
     print(msg, flush=True)
     return res
 
@@ -113,9 +123,19 @@ def ratio(res, direction, name):
     return t[name]["median_s"] / t["vorn"]["median_s"]
 
 
-def floor_ratio(res, direction, stat="median_s"):
+def floor_ratio(res, direction, stat="median_s", floor="floor"):
     t = res[direction]
-    return t["vorn"][stat] / t["floor"][stat] if "floor" in t else None
+    return t["vorn"][stat] / t[floor][stat] if floor in t else None
+
+
+def four_byte_ascii(res):
+    """For a document stored at four bytes per character whose text is mostly
+    ASCII: (bytes of the str's text, bytes of its UTF-8 encoding); else None.
+    A UTF-8 encoder writes such text at one byte a character; vorn's result,
+    a str, holds every character at four."""
+    if res["doc_kind"] != 4 or "doc_ascii_chars" not in res or 2 * res["doc_ascii_chars"] <= res["doc_chars"]:
+        return None
+    return 4 * res["doc_chars"], res["doc_bytes"]
 
 
 def best_ratio(res, direction, name):
@@ -146,7 +166,11 @@ def markdown(standard, sweep, meta, scaling=None):
         "the codecs run in a freshly shuffled order in each round. MB/s is the VORN document's UTF-8 size "
         "over the time for every codec. **peer/vorn** is the peer's time over vorn's (above 1: "
         "vorn is faster); **vorn/floor** is vorn's time over the floor's (the floor only "
-        "allocates the result: see `bench/floor/_vornfloor.c`).",
+        "allocates the result and copies the cells' text, writing no format: see "
+        "`bench/floor/_vornfloor.c`). Stringify has two floors: `encode_floor` measures the "
+        "table, allocates once and copies (two passes); `encode_floor_single` (**floor1**) is "
+        "handed the total length and widest character, computed outside the timing, and reads "
+        "and copies each cell once: a lower bound for any writer.",
         "",
         "Codec inputs and settings: " + "; ".join(f"{k}: {v}" for k, v in meta["codec_notes"].items()) + ".",
         "",
@@ -163,49 +187,61 @@ def markdown(standard, sweep, meta, scaling=None):
         lines += ["", "Notes:", ""] + [f"- {n}" for n in notes]
 
     for direction, title in (("parse", "Parse (decode)"), ("stringify", "Stringify (encode)")):
+        codecs = [c for c in CODECS if meta["labels"].get(c, {}).get(direction)]
+        floors = [c for c in FLOORS if c in codecs]
         lines += ["", f"## {title}: median ms per run", "",
-                  "| table | " + " | ".join(meta["labels"][c][direction] for c in CODECS) + " |",
-                  "|---|" + "---:|" * len(CODECS)]
+                  "| table | " + " | ".join(meta["labels"][c][direction] for c in codecs) + " |",
+                  "|---|" + "---:|" * len(codecs)]
         for r in standard:
             cells = []
-            for c in CODECS:
+            for c in codecs:
                 t = r[direction].get(c)
                 cells.append("skipped" if t is None else f"{t['median_s'] * 1e3:.2f}")
             lines.append(f"| {r['table']} | " + " | ".join(cells) + " |")
+        floor_heads = ["**vorn/floor**", "vorn/floor, best"] + (["**vorn/floor1**", "vorn/floor1, best"]
+                                                                 if "floor1" in floors else [])
         lines += ["", f"## {title}: ratios (peer/vorn; vorn/floor)", "",
-                  "| table | " + " | ".join(PEERS) + " | **vorn/floor** | vorn/floor, best | vorn MB/s |",
-                  "|---|" + "---:|" * (len(PEERS) + 3)]
+                  "| table | " + " | ".join(PEERS + floor_heads) + " | vorn MB/s |",
+                  "|---|" + "---:|" * (len(PEERS) + len(floor_heads) + 1)]
         for r in standard:
             cells = []
             for c in PEERS:
                 x = ratio(r, direction, c)
                 s = fmt_ratio(x)
                 cells.append(f"**{s}**" if x is not None and x < 1 else s)
-            fr = floor_ratio(r, direction)
+            for f in floors:
+                cells += [fmt_ratio(floor_ratio(r, direction, floor=f)),
+                          fmt_ratio(floor_ratio(r, direction, "min_s", floor=f))]
             mbs = r["doc_bytes"] / 1e6 / r[direction]["vorn"]["median_s"]
-            fb = floor_ratio(r, direction, "min_s")
-            lines.append(f"| {r['table']} | " + " | ".join(cells)
-                         + f" | {fmt_ratio(fr)} | {fmt_ratio(fb)} | {mbs:.0f} |")
+            lines.append(f"| {r['table']} | " + " | ".join(cells) + f" | {mbs:.0f} |")
         lines += ["", "Bold peer ratios are peers faster than vorn. \"best\" compares the fastest "
                   "sample of each instead of the medians."]
 
     lines += ["", "## Targets", "",
-              f"vorn faster than every peer on every table; parse within {PARSE_FLOOR_TARGET}x of the "
-              f"decode floor; stringify within {STRINGIFY_FLOOR_TARGET}x of the encode floor.", ""]
+              f"parse faster than every peer and within {PARSE_FLOOR_TARGET}x of the decode floor; "
+              f"stringify faster than {', '.join(STRINGIFY_PEERS)} and within {STRINGIFY_FLOOR_TARGET}x "
+              "of the two-pass encode floor. On a table stored at four bytes per character whose text "
+              "is mostly ASCII, the stringify peer target is reported, not held: the result holds "
+              "every character at four bytes, the UTF-8 encoders at one.", ""]
     misses = target_misses(standard)
     lines += [f"- {m}" for m in misses] if misses else ["- All targets met."]
+    exempt = exempt_lines(standard)
+    if exempt:
+        lines += ["", "Four-byte tables with mostly ASCII text (peer target reported, not held):", ""]
+        lines += [f"- {m}" for m in exempt]
 
     if sweep:
         lines += ["", "## Throughput against document size (MB/s)", "",
-                  f"vorn, the floor and the peers {SWEEP_PEERS.replace(',floor', '')} only.", "",
+                  f"vorn, the floors and the peers {sweep_peer_names()} only.", "",
                   "| table | MB | vorn.parse | decode_floor | orjson.loads | msgspec.json.decode "
-                  "| vorn.stringify | encode_floor | orjson.dumps | msgspec.json.encode |",
-                  "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+                  "| vorn.stringify | encode_floor | encode_floor_single | orjson.dumps | msgspec.json.encode |",
+                  "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
         for r in sweep:
             mb = r["doc_bytes"] / 1e6
             vals = []
             for direction in ("parse", "stringify"):
-                for c in ("vorn", "floor", "orjson", "msgspec.json"):
+                for c in ("vorn", "floor") + (("floor1",) if direction == "stringify" else ()) + (
+                        "orjson", "msgspec.json"):
                     t = r[direction].get(c)
                     vals.append("n/a" if t is None else f"{mb / t['median_s']:.0f}")
             lines.append(f"| {r['table']} | {mb:.1f} | " + " | ".join(vals) + " |")
@@ -225,12 +261,40 @@ def markdown(standard, sweep, meta, scaling=None):
     return "\n".join(lines)
 
 
+def sweep_peer_names():
+    return ",".join(c for c in SWEEP_PEERS.split(",") if c not in FLOORS)
+
+
+def target_peers(direction):
+    return PEERS if direction == "parse" else STRINGIFY_PEERS
+
+
+def exempt_lines(standard):
+    """The stringify peer figures of the four-byte, mostly ASCII tables, with
+    the bytes each side writes."""
+    out = []
+    for r in standard:
+        fb = four_byte_ascii(r)
+        if not fb:
+            continue
+        figs = ", ".join(f"{c} {fmt_ratio(ratio(r, 'stringify', c))}" for c in STRINGIFY_PEERS
+                         if ratio(r, "stringify", c) is not None)
+        out.append(f"{r['table']}: peer/vorn {figs}. The result is {fb[0] / 1e6:.1f} MB of text "
+                   f"({r['doc_chars']:,} characters at 4 bytes, {r['doc_ascii_chars'] / r['doc_chars']:.0%} "
+                   f"of them ASCII) against {fb[1] / 1e6:.1f} MB of UTF-8: {fb[0] / fb[1]:.2f}x the "
+                   "bytes to write and fault in.")
+    return out
+
+
 def target_misses(standard):
     misses = []
     for r in standard:
         for direction in ("parse", "stringify"):
-            faster = [(c, ratio(r, direction, c), best_ratio(r, direction, c))
-                      for c in PEERS if (ratio(r, direction, c) or 2) < 1]
+            if direction == "stringify" and four_byte_ascii(r):
+                faster = []
+            else:
+                faster = [(c, ratio(r, direction, c), best_ratio(r, direction, c))
+                          for c in target_peers(direction) if (ratio(r, direction, c) or 2) < 1]
             if faster:
                 misses.append(f"{r['table']} {direction}: slower than "
                               + ", ".join(f"{c} (vorn takes {1 / x:.2f}x its time; best-of {1 / b:.2f}x)"
@@ -238,8 +302,11 @@ def target_misses(standard):
             fr = floor_ratio(r, direction)
             limit = PARSE_FLOOR_TARGET if direction == "parse" else STRINGIFY_FLOOR_TARGET
             if fr is not None and fr > limit:
-                misses.append(f"{r['table']} {direction}: {fr:.2f}x the floor (target {limit}x, "
-                              f"{fr / limit:.2f}x over; best-of {floor_ratio(r, direction, 'min_s'):.2f}x)")
+                which = "the decode floor" if direction == "parse" else "the two-pass floor"
+                one = floor_ratio(r, direction, floor="floor1")
+                misses.append(f"{r['table']} {direction}: {fr:.2f}x {which} (target {limit}x, "
+                              f"{fr / limit:.2f}x over; best-of {floor_ratio(r, direction, 'min_s'):.2f}x)"
+                              + (f"; {one:.2f}x the one-pass floor" if one is not None else ""))
     return misses
 
 
@@ -256,9 +323,9 @@ def chart_times(standard, path):
                 if t is not None:
                     xs.append(i + (k - len(CODECS) / 2 + 0.5) * width)
                     ys.append(t["median_s"] * 1e3)
-            label = {"floor": "floor"}.get(c, c)
+            label = {"floor": "floor (two passes)", "floor1": "floor (one pass)"}.get(c, c)
             ax.bar(xs, ys, width, label=label, color="black" if c == "vorn" else cmap(k % 10),
-                   hatch="//" if c == "floor" else None, edgecolor="white" if c == "floor" else None)
+                   hatch="//" if c in FLOORS else None, edgecolor="white" if c in FLOORS else None)
         ax.set_yscale("log")
         ax.set_xticks(range(len(names)), names, rotation=20)
         ax.set_ylabel("median ms per run (log)")
@@ -275,8 +342,8 @@ def chart_throughput(sweep, standard, path):
     with the standard-size run of the family as the largest or a middle
     point."""
     fig, axes = plt.subplots(2, len(SWEEP_FAMILIES), figsize=(13, 9))
-    styles = {"vorn": ("black", "-", "o"), "floor": ("grey", ":", "v"), "orjson": ("tab:orange", "--", "s"),
-              "msgspec.json": ("tab:green", "--", "D")}
+    styles = {"vorn": ("black", "-", "o"), "floor": ("grey", ":", "v"), "floor1": ("tab:purple", ":", "^"),
+              "orjson": ("tab:orange", "--", "s"), "msgspec.json": ("tab:green", "--", "D")}
     for col, fam in enumerate(SWEEP_FAMILIES):
         rows = sorted((r for r in sweep + standard if r["table"].partition("@")[0] == fam),
                       key=lambda r: r["doc_bytes"])
@@ -286,7 +353,8 @@ def chart_throughput(sweep, standard, path):
                 pts = [(r["doc_bytes"] / 1e6, r["doc_bytes"] / 1e6 / r[direction][c]["median_s"])
                        for r in rows if c in r[direction]]
                 if pts:
-                    label = {"vorn": f"vorn.{direction}", "floor": "floor"}.get(c, c)
+                    label = {"vorn": f"vorn.{direction}", "floor": "floor (two passes)",
+                             "floor1": "floor (one pass)"}.get(c, c)
                     ax.plot(*zip(*pts), marker=marker, color=color, linestyle=ls, label=label)
             ax.set_xscale("log", base=2)
             ax.set_yscale("log")
@@ -333,7 +401,7 @@ def main():
 
     total = len(standard_specs) + len(sweep_specs)
     print(f"benchmark: {len(standard_specs)} tables against every codec, {len(sweep_specs)} sizes against "
-          f"vorn, floor and {SWEEP_PEERS.replace(',floor', '')}; one process each", flush=True)
+          f"vorn, the floors and {sweep_peer_names()}; one process each", flush=True)
     t0 = time.perf_counter()
     failed = []
     standard, sweep = [], []
@@ -381,6 +449,8 @@ def main():
         print("targets: " + ("all met" if not misses else f"{len(misses)} missed"))
         for m in misses:
             print("  - " + m)
+        for m in exempt_lines(standard):
+            print("  (four-byte, mostly ASCII) " + m)
     if failed:
         print(f"failed: {', '.join(failed)}", file=sys.stderr)
         return 1

@@ -20,6 +20,16 @@
  * lists (or tuples) of str into one new str: one pass measures the total
  * length and the widest character, PyUnicode_New is called once, a second
  * pass copies the cells. No prefixes or separators are written.
+ *
+ * encode_floor_single((table, length, maxchar)) is the same copy in one pass:
+ * it is handed the total length and the widest character of the cells
+ * (computed by the caller, outside any timing), calls PyUnicode_New once and
+ * reads and copies every cell once. A writer that makes one pass cannot know
+ * these two figures without reading the table, so this is a lower bound for
+ * any design, one-pass or two-pass: the cost of reading each cell's header
+ * once and copying its text once into a result allocated once at its exact
+ * size. The figures are checked as the copy goes (a cell that would overrun
+ * the result or is wider than it raises ValueError), never trusted.
  */
 
 #define PY_SSIZE_T_CLEAN
@@ -112,6 +122,32 @@ is_sequence(PyObject *o)
     return PyList_Check(o) || PyTuple_Check(o);
 }
 
+/* Copies the text of cell to out, whose storage is out_kind bytes per code
+ * point and at least as wide as the cell's; returns the end of the copy. */
+static char *
+copy_cell(char *out, int out_kind, PyObject *cell)
+{
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(cell);
+    const int kind = PyUnicode_KIND(cell);
+    const void *src = PyUnicode_DATA(cell);
+    if (kind == out_kind) {
+        memcpy(out, src, (size_t)len * (size_t)kind);
+    } else if (out_kind == PyUnicode_2BYTE_KIND) {
+        const Py_UCS1 *s = (const Py_UCS1 *)src;
+        Py_UCS2 *d = (Py_UCS2 *)out;
+        for (Py_ssize_t i = 0; i < len; ++i) d[i] = s[i];
+    } else if (kind == PyUnicode_1BYTE_KIND) {
+        const Py_UCS1 *s = (const Py_UCS1 *)src;
+        Py_UCS4 *d = (Py_UCS4 *)out;
+        for (Py_ssize_t i = 0; i < len; ++i) d[i] = s[i];
+    } else {
+        const Py_UCS2 *s = (const Py_UCS2 *)src;
+        Py_UCS4 *d = (Py_UCS4 *)out;
+        for (Py_ssize_t i = 0; i < len; ++i) d[i] = s[i];
+    }
+    return out + (size_t)len * (size_t)out_kind;
+}
+
 static PyObject *
 encode_floor(PyObject *module, PyObject *table)
 {
@@ -151,30 +187,56 @@ encode_floor(PyObject *module, PyObject *table)
         PyObject *row = rows[r];
         PyObject **cells = PySequence_Fast_ITEMS(row);
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(row);
-        for (Py_ssize_t c = 0; c < n; ++c) {
-            PyObject *cell = cells[c];
-            const Py_ssize_t len = PyUnicode_GET_LENGTH(cell);
-            const int kind = PyUnicode_KIND(cell);
-            const void *src = PyUnicode_DATA(cell);
-            if (kind == out_kind) {
-                memcpy(out, src, (size_t)len * (size_t)kind);
-            } else if (out_kind == PyUnicode_2BYTE_KIND) {
-                const Py_UCS1 *s = (const Py_UCS1 *)src;
-                Py_UCS2 *d = (Py_UCS2 *)out;
-                for (Py_ssize_t i = 0; i < len; ++i) d[i] = s[i];
-            } else if (kind == PyUnicode_1BYTE_KIND) {
-                const Py_UCS1 *s = (const Py_UCS1 *)src;
-                Py_UCS4 *d = (Py_UCS4 *)out;
-                for (Py_ssize_t i = 0; i < len; ++i) d[i] = s[i];
-            } else {
-                const Py_UCS2 *s = (const Py_UCS2 *)src;
-                Py_UCS4 *d = (Py_UCS4 *)out;
-                for (Py_ssize_t i = 0; i < len; ++i) d[i] = s[i];
-            }
-            out += (size_t)len * (size_t)out_kind;
-        }
+        for (Py_ssize_t c = 0; c < n; ++c) out = copy_cell(out, out_kind, cells[c]);
     }
     return result;
+}
+
+static PyObject *
+encode_floor_single(PyObject *module, PyObject *arg)
+{
+    PyObject *table;
+    Py_ssize_t total;
+    unsigned long maxchar;
+    if (!PyArg_ParseTuple(arg, "Onk:encode_floor_single", &table, &total, &maxchar)) return NULL;
+    if (!is_sequence(table) || total < 0 || maxchar > 0x10FFFF) {
+        PyErr_SetString(PyExc_TypeError,
+                        "encode_floor_single() takes (list of lists of str, length, maxchar)");
+        return NULL;
+    }
+    PyObject *result = PyUnicode_New(total, (Py_UCS4)maxchar);
+    if (!result) return NULL;
+    const int out_kind = PyUnicode_KIND(result);
+    const Py_UCS4 out_max = PyUnicode_MAX_CHAR_VALUE(result);
+    char *out = (char *)PyUnicode_DATA(result);
+    Py_ssize_t room = total;
+    PyObject **rows = PySequence_Fast_ITEMS(table);
+    const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(table);
+    for (Py_ssize_t r = 0; r < row_count; ++r) {
+        PyObject *row = rows[r];
+        if (!is_sequence(row)) goto not_a_table;
+        PyObject **cells = PySequence_Fast_ITEMS(row);
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(row);
+        for (Py_ssize_t c = 0; c < n; ++c) {
+            PyObject *cell = cells[c];
+            if (!PyUnicode_Check(cell)) goto not_a_table;
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(cell);
+            if (len > room || PyUnicode_MAX_CHAR_VALUE(cell) > out_max) goto wrong_figures;
+            room -= len;
+            out = copy_cell(out, out_kind, cell);
+        }
+    }
+    if (room != 0) goto wrong_figures;
+    return result;
+
+not_a_table:
+    Py_DECREF(result);
+    PyErr_SetString(PyExc_TypeError, "encode_floor_single() takes a list of lists of str");
+    return NULL;
+wrong_figures:
+    Py_DECREF(result);
+    PyErr_SetString(PyExc_ValueError, "length or maxchar do not match the table");
+    return NULL;
 }
 
 static PyMethodDef methods[] = {
@@ -182,6 +244,8 @@ static PyMethodDef methods[] = {
      "decode_floor((doc, spans, rows)) -> list of lists of str made from the given spans of doc."},
     {"encode_floor", encode_floor, METH_O,
      "encode_floor(table) -> str holding the text of every cell, concatenated."},
+    {"encode_floor_single", encode_floor_single, METH_O,
+     "encode_floor_single((table, length, maxchar)) -> the same str, written in one pass."},
     {NULL, NULL, 0, NULL},
 };
 
