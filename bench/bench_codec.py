@@ -31,7 +31,15 @@ before each round so that every round starts from the same collector state.
 Within a round every operation is sampled once, in an order shuffled anew
 (seeded) for every round, so drift in machine speed and the state one
 operation leaves to the next reach all codecs alike. At least --repeats
-rounds run, more while they fit in --budget seconds. Medians over the rounds
+rounds run, more while they fit in --budget seconds. The minor page faults of each sample are
+counted too (per call), to show what the C allocator did: results above
+32 MiB are mapped fresh at every call, for every codec; smaller ones are
+mapped fresh until a freed block of at least their size has raised glibc's
+mapping threshold, and come from reused heap after that. All codecs share
+the process, so that threshold soon stands at the largest block any of them
+freed: results of up to 32 MiB reuse the heap here even where a program
+calling one codec alone would get fresh pages (bench/stringify_paths.py
+measures vorn alone). Medians over the rounds
 are reported. MB/s is always the VORN document's UTF-8 size over the time, so it
 compares codecs on the same amount of data; ratios are peer time over vorn
 time (above 1 means vorn is faster) and vorn time over floor time, for the
@@ -49,6 +57,7 @@ import os
 import pickle
 import platform
 import random
+import resource
 import statistics
 import sys
 import time
@@ -209,8 +218,9 @@ def prepare(table, doc, names):
     return inputs, enc_inputs, skipped
 
 
-def sample(fn, arg, number):
-    """Seconds per call of fn(arg), over number calls.
+def sample(fn, arg, number, faults=None):
+    """Seconds per call of fn(arg), over number calls; when faults is a
+    list, the minor page faults per call are appended to it.
 
     The interpreter runs a due collection only at its next periodic check
     after the allocation that made it due, and a codec that pauses the
@@ -222,11 +232,14 @@ def sample(fn, arg, number):
     out = [None] * number
     poke = set
     perf = time.perf_counter
+    f0 = resource.getrusage(resource.RUSAGE_SELF).ru_minflt if faults is not None else 0
     t0 = perf()
     for k in range(number):
         out[k] = fn(arg)
         poke()
     t1 = perf()
+    if faults is not None:
+        faults.append((resource.getrusage(resource.RUSAGE_SELF).ru_minflt - f0) / number)
     return (t1 - t0) / number
 
 
@@ -269,6 +282,7 @@ def run_table(spec, names, repeats, min_time, budget, no_gc=False, quiet=False):
     round_s = sum(min_time if n > 1 else calib for n, calib in zip(numbers, calibration))
     rounds = max(repeats, min(MAX_ROUNDS, int(budget / max(round_s, 1e-9))))
     samples = [[] for _ in ops]
+    faults = [[] for _ in ops]
     order = list(range(len(ops)))
     shuffle = random.Random(len(ops)).shuffle
     for _ in range(rounds):
@@ -278,7 +292,7 @@ def run_table(spec, names, repeats, min_time, budget, no_gc=False, quiet=False):
             gc.disable()
         for k in order:
             _, _, fn, arg = ops[k]
-            samples[k].append(sample(fn, arg, numbers[k]))
+            samples[k].append(sample(fn, arg, numbers[k], faults[k]))
         gc.enable()
 
     result = {
@@ -297,9 +311,9 @@ def run_table(spec, names, repeats, min_time, budget, no_gc=False, quiet=False):
         "parse": {},
         "stringify": {},
     }
-    for (direction, name, _, _), s, number in zip(ops, samples, numbers):
+    for (direction, name, _, _), s, f, number in zip(ops, samples, faults, numbers):
         result[direction][name] = {"median_s": statistics.median(s), "min_s": min(s),
-                                   "number": number, "samples": s}
+                                   "number": number, "samples": s, "median_faults": statistics.median(f)}
     say(format_result(result))
     return result
 

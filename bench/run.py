@@ -68,6 +68,7 @@ SWEEP_PEERS = "orjson,msgspec.json,floor,floor1"
 PARSE_FLOOR_TARGET = 1.2
 STRINGIFY_FLOOR_TARGET = 1.2
 STRINGIFY_PEERS = ["orjson", "msgspec.json", "msgspec.msgpack", "marshal"]
+FAULT_CODECS = ["vorn", "floor", "floor1", "orjson", "msgspec.json", "msgspec.msgpack", "marshal"]
 
 
 def git_revision():
@@ -216,6 +217,21 @@ def markdown(standard, sweep, meta, scaling=None):
             lines.append(f"| {r['table']} | " + " | ".join(cells) + f" | {mbs:.0f} |")
         lines += ["", "Bold peer ratios are peers faster than vorn. \"best\" compares the fastest "
                   "sample of each instead of the medians."]
+
+    lines += ["", "## Stringify: page faults per call", "",
+              "Median minor page faults per call in the same runs, and the result's size in memory. "
+              "One fault is one fresh 4 KiB page: a result written into fresh pages takes about 256 per "
+              "MiB, one written into reused heap almost none. Above 32 MiB glibc maps every result "
+              "fresh; below it, blocks come from reused heap once any codec in the process has freed "
+              "one at least as large (all codecs share the process here).", "",
+              "| table | vorn result MiB | " + " | ".join(meta["labels"][c]["stringify"] for c in FAULT_CODECS)
+              + " |", "|---|---:|" + "---:|" * len(FAULT_CODECS)]
+    for r in standard:
+        cells = []
+        for c in FAULT_CODECS:
+            t = r["stringify"].get(c)
+            cells.append("n/a" if t is None or "median_faults" not in t else f"{t['median_faults']:,.0f}")
+        lines.append(f"| {r['table']} | {r['doc_chars'] * r['doc_kind'] / 2**20:.1f} | " + " | ".join(cells) + " |")
 
     lines += ["", "## Targets", "",
               f"parse faster than every peer and within {PARSE_FLOOR_TARGET}x of the decode floor; "

@@ -27,8 +27,8 @@ Three parts, written to bench/results/stringify_paths.md (and .json):
    the non-str cells) plus 1.3 times stringify of the same table with those
    cells already converted. The ratio is mixed / (conversions + 1.3 x
    converted); at most 1 meets the goal.
-3. Large results. For documents of 16, 64 and 512 MB of long and of short
-   cells, each design runs in processes of its own (in the order old, new,
+3. Large results. For documents of 16, 64 and 512 MB of long cells and 16,
+   64 and 256 MB of short ones, each design runs in processes of its own (in the order old, new,
    new, old) that build the table from small pieces, so that no large block
    has been freed before the first call and the allocator is in the state a
    program starts in. Each process times its first call, then repeated
@@ -354,6 +354,9 @@ def child_general(name, old_path, scale, budget):
 # Children for large results: build the pieces, then measure one design.
 
 PIECE_CHARS = 64 * 1024
+# Document sizes in MB. A table of short cells takes about 7 bytes of objects
+# per byte of document and a minute to build at 512 MB, so it stops at 256.
+LARGE_SIZES = {"long": [16, 64, 512], "short_ascii": [16, 64, 256]}
 
 
 def child_build(family, mb, path):
@@ -539,7 +542,7 @@ def markdown(data):
     lines += ["", "## Large results: first call and repeated calls, each design in its own processes", "",
               "Two processes per design, run in the order old, new, new, old; each builds its table from "
               "pieces of 64 K characters (so that no large block has been freed before), makes one first "
-              f"call, then {data['meta']['repeats']} more. Times are wall-clock ms, means over the calls "
+              f"call, then {data['meta']['repeats']} more ({min(3, data['meta']['repeats'])} above 64 MB). Times are wall-clock ms, means over the calls "
               "of both processes; **faults** are minor page faults per call (getrusage), **sys** the "
               "system CPU time per call. **traced/result**: tracemalloc's peak during a call over the "
               "result; **getsizeof − exact**: sys.getsizeof(result) less the size of an exact str of its "
@@ -606,7 +609,7 @@ def main(argv=None):
     ap.add_argument("--old-rev", help="git revision to build and compare with (instead of --old)")
     ap.add_argument("--quick", action="store_true", help="tables at a tenth of their size, short budgets, "
                     "large results at 16 and 64 MB only")
-    ap.add_argument("--budget", type=float, default=8.0, help="seconds of timing per case (default 8)")
+    ap.add_argument("--budget", type=float, default=6.0, help="seconds of timing per case (default 6)")
     ap.add_argument("--repeats", type=int, default=5, help="calls after the first per large-result process")
     ap.add_argument("--parts", default="cliffs,general,large", help="parts to run (default all)")
     ap.add_argument("--out", default=RESULTS, help="folder for the results (default bench/results)")
@@ -681,11 +684,11 @@ def main(argv=None):
                 print(f"mixed {t['new']['median_s'] * 1e3:.1f} ms, bound {t['bound_s'] * 1e3:.1f} ms: "
                       f"{t['general_ratio']:.2f}", flush=True)
     if "large" in parts:
-        sizes = [16, 64] if args.quick else [16, 64, 512]
         workdir = tempfile.mkdtemp(prefix="vorn-paths-")
         try:
             for family in ("long", "short_ascii"):
-                for mb in sizes:
+                for mb in LARGE_SIZES[family][:2] if args.quick else LARGE_SIZES[family]:
+                    repeats = args.repeats if mb <= 64 else min(args.repeats, 3)
                     path = os.path.join(workdir, f"{family}_{mb}.txt")
                     built = attempt(f"build {family}@{mb}", lambda: run_child(["build", family, mb, path]))
                     if not built:
@@ -695,7 +698,7 @@ def main(argv=None):
                     designs = {}
                     for k, design in enumerate(order):
                         r = attempt(f"  {family}@{mb} {design} ({k + 1}/{len(order)})",
-                                    lambda: run_child(["large", design, path, old_arg, args.repeats,
+                                    lambda: run_child(["large", design, path, old_arg, repeats,
                                                        built["doc_chars"]]))
                         if r:
                             designs.setdefault(design, []).append(r)
@@ -705,7 +708,7 @@ def main(argv=None):
                     if os.path.exists(path):
                         os.remove(path)
                     if designs:
-                        large.append({"family": family, "mb": mb, **built, "designs": designs,
+                        large.append({"family": family, "mb": mb, "repeats": repeats, **built, "designs": designs,
                                       "summary": {d: summarize_large(v) for d, v in designs.items()}})
         finally:
             shutil.rmtree(workdir, ignore_errors=True)
