@@ -544,14 +544,15 @@ def markdown(data):
               "pieces of 64 K characters (so that no large block has been freed before), makes one first "
               f"call, then {data['meta']['repeats']} more ({min(3, data['meta']['repeats'])} above 64 MB). Times are wall-clock ms, means over the calls "
               "of both processes; **faults** are minor page faults per call (getrusage), **sys** the "
-              "system CPU time per call. **traced/result**: tracemalloc's peak during a call over the "
+              "system CPU time per call; **last**: the last call of each process (by then the heap, where it is "
+              "reused, is already resident). **traced/result**: tracemalloc's peak during a call over the "
               "result; **getsizeof − exact**: sys.getsizeof(result) less the size of an exact str of its "
               "length and width; **spare**: the allocator's block beyond sys.getsizeof(result) "
               "(malloc_usable_size).", "",
               "| cells | MB | result MiB | design | first ms | first faults | first sys ms | later ms "
-              "| later faults | later sys ms | first new/old | later new/old | traced/result | getsizeof − exact "
-              "| spare |",
-              "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
+              "| later faults | later sys ms | last ms | last faults | first new/old | later new/old "
+              "| traced/result | getsizeof − exact | spare |",
+              "|---|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
     for r in data["large"]:
         per = r["designs"]
         for design in ("old", "new"):
@@ -567,7 +568,7 @@ def markdown(data):
                 f"| {r['family']} | {r['mb']} | {s['result_bytes'] / 2**20:.1f} | {design} "
                 f"| {s['first_ms']:.1f} | {s['first_faults']:,.0f} | {s['first_sys_ms']:.1f} "
                 f"| {s['later_ms']:.1f} | {s['later_faults']:,.0f} | {s['later_sys_ms']:.1f} "
-                f"| {ratio_first} | {ratio_later} | {mark(s['traced_ratio'], MEMORY_GOAL)} "
+                f"| {s['last_ms']:.1f} | {s['last_faults']:,.0f} | {ratio_first} | {ratio_later} | {mark(s['traced_ratio'], MEMORY_GOAL)} "
                 f"| {s['getsizeof_minus_exact']:,} | {s['spare']:,} |")
     lines += ["", "Faults per call at 4 KiB pages: a result written into fresh pages takes about one fault per "
               "4 KiB of it (result MiB x 256); a result written into reused heap takes almost none.", ""]
@@ -585,6 +586,8 @@ def summarize_large(runs):
         "later_ms": mean([c["wall_s"] for c in later]) * 1e3,
         "later_faults": mean([c["faults"] for c in later]),
         "later_sys_ms": mean([c["sys_s"] for c in later]) * 1e3,
+        "last_ms": mean([r["later"][-1]["wall_s"] for r in runs if r["later"]] or [float("nan")]) * 1e3,
+        "last_faults": mean([r["later"][-1]["faults"] for r in runs if r["later"]] or [float("nan")]),
         "result_bytes": first[0]["getsizeof"],
         "traced_ratio": max(r["memory"]["traced_peak"] for r in runs) / mem["getsizeof"],
         "getsizeof_minus_exact": max(c["getsizeof"] - c["exact"] for c in first + later),
