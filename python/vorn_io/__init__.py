@@ -34,7 +34,7 @@ __all__ = ["reader", "writer", "Writer", "load", "dump", "DEFAULT_CHUNK_SIZE"]
 
 # Characters read per call of fp.read(): large enough that the fixed cost of a
 # chunk vanishes next to parsing it, small enough to stay in the caches.
-DEFAULT_CHUNK_SIZE = 1 << 16
+DEFAULT_CHUNK_SIZE = 1 << 18
 
 # Characters of document per write in writerows() and dump().
 _PIECE = 1 << 17
@@ -62,8 +62,16 @@ _TOKEN = re.compile(r"Unexpected token '(.)' at position ([0-9]+)", re.DOTALL)
 # such a character somewhere (the end-of-input rules differ slightly).
 _WIDE_ROW = "02\U0001F600;"
 _WIDE_ROW_U16 = 5
-# Appended to a piece that ends with ";" (see _split_padded).
-_PAD = ";" * 32
+# Padding for a piece that ends with ";" (see _split_padded): pairs of "0"
+# (empty cells), then an ending that reads to the same final ";" whether or
+# not a single "0" comes before it, and makes two cells that tell which.
+_PAD_END = "01109" + "0" * 9 + ";"
+_EVEN_END = ["1", "0" * 9]       # _PAD_END read from its start
+_ODD_END = ["", "9" + "0" * 9]   # "0" + _PAD_END
+_PAIRS_MIN = 16
+# Cost of hopping over one cell in Python, in units of the cost that one pair
+# of padding adds to vorn.parse.
+_HOP_COST = 50
 # Number of length digits announced by each digit-count character.
 _DIGITS = {c: i + 1 for i, c in enumerate("0123456789abcdef")}
 _DIGITS.update({c: i + 11 for i, c in enumerate("ABCDEF")})
@@ -199,38 +207,64 @@ def _attempt(piece: str) -> tuple[list[list[str]] | None, BaseException | None]:
         return None, exc
 
 
-def _split_padded(buf: str, cut: int, rows: list[list[str]]) -> tuple[list[str], int] | None:
-    """Take apart what vorn.parse made of buf[:cut] + _PAD.
+_EMPTY = [""]
 
-    The padding ends whatever buf[:cut] leaves open: at a cell boundary its
-    first ";" ends the row and the others are empty rows; inside a payload
-    that lacks r code units, r of them complete the cell and the rest follow
-    as above. Counting the empty rows at the end therefore tells which. The
-    complete rows are left in ``rows``; the result is the cells of the
-    unfinished row that lie wholly in buf[:cut] and the index of buf where
-    the text still to be read as part of that row starts (the prefix of an
-    unfinished cell, or ``cut``). None if the unfinished cell's prefix cannot
-    be found (never for text that vorn.parse accepted this way).
+
+def _trailing_empty(row: list[str], most: int) -> int:
+    """The number of empty strings at the end of row, counting up to most."""
+    # Stretches of row compared with runs of "" at C speed: a gallop, then
+    # halving; each compares only cells not yet known to be empty.
+    n = len(row)
+    most = min(most, n)
+    low, high = 0, 1
+    while high <= most and row[n - high:n - low] == _EMPTY * (high - low):
+        low, high = high, 2 * high
+    high = min(high, most + 1)
+    while high - low > 1:
+        mid = (low + high) // 2
+        if row[n - mid:n - low] == _EMPTY * (mid - low):
+            low = mid
+        else:
+            high = mid
+    return low
+
+
+def _split_padded(buf: str, cut: int, rows: list[list[str]],
+                  pairs: int) -> tuple[list[str], int, int] | None:
+    """Take apart what vorn.parse made of buf[:cut] + "00" * pairs + _PAD_END.
+
+    Wherever buf[:cut] stops, the padding completes it: between two cells the
+    pairs become empty cells; inside a payload that lacks r code units, r
+    "0" complete the cell and the rest pair up, one "0" perhaps left over to
+    join _PAD_END. The last two cells tell whether one was, and the number of
+    empty cells before them then gives r. The complete rows are left in
+    ``rows``; the result is the cells of the unfinished row that lie wholly
+    in buf[:cut], the index of buf where the text still to be read as part of
+    that row starts (the prefix of an unfinished cell, or ``cut``), and r.
+    None if the padding was read otherwise (the open cell lacks more than it
+    holds).
     """
-    pad = len(_PAD)
-    tail = 0
-    for row in reversed(rows):
-        if row or tail == pad:
-            break
-        tail += 1
-    if tail == pad:
-        del rows[-pad:]  # buf[:cut] ends where a row ends
-        return [], cut
-    partial = rows[-tail - 1]
-    del rows[-tail - 1:]
-    missing = pad - 1 - tail
-    if not missing:
-        return partial, cut  # buf[:cut] ends between two cells
-    # The last cell of partial is the start of a cell plus `missing` code units
-    # of padding. Its prefix is a digit-count character and as many decimal
+    row = rows.pop()
+    end = row[-2:]
+    if end != _EVEN_END and end != _ODD_END:
+        return None
+    del row[-2:]
+    empty = _trailing_empty(row, pairs)
+    if empty == pairs and end == _EVEN_END:
+        del row[len(row) - pairs:]
+        return row, cut, 0
+    missing = 2 * (pairs - empty) - (end == _ODD_END)
+    if missing <= 0:
+        return None
+    if empty:
+        del row[-empty:]
+    if not row or not row[-1].endswith("0" * missing):
+        return None
+    # The last cell of row is the start of a cell plus `missing` code units of
+    # padding. Its prefix is a digit-count character and as many decimal
     # digits as it announces, giving the whole length; any reading of the
     # text before the payload that fits says the same about the cell.
-    so_far = partial.pop()[:-missing]
+    so_far = row.pop()[:-missing]
     start = cut - len(so_far)
     units = _u16len(so_far) + missing
     for d in range(1, 17):
@@ -240,18 +274,32 @@ def _split_padded(buf: str, cut: int, rows: list[list[str]]) -> tuple[list[str],
         digits = buf[at + 1:start]
         if (_DIGITS.get(buf[at]) == d and digits.isascii() and digits.isdigit()
                 and int(digits) == units):
-            return partial, at
+            return row, at, missing
     return None
 
 
 def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
-    """The rows of the document in fp, as one list of rows per chunk."""
+    """The rows of the document in fp, as one list of rows per chunk.
+
+    Each chunk is cut after its last ";" in one of three ways, chosen by
+    what the previous chunks looked like: as it is, when pieces keep ending
+    where rows end (the usual case when cells rarely hold ";"); padded, so
+    that vorn.parse completes the row left open (see _split_padded); or at
+    the last row end found by hopping over the cells in Python, when cells
+    are so long that there are few of them and padding would have to be
+    long. Padding costs in proportion to its length, hopping in proportion
+    to the number of cells.
+    """
     read = fp.read
     buf = ""      # text not yet read into rows; it starts between two cells
     pending: list[str] = []  # cells of the row that buf continues
     base = 0      # UTF-16 offset of buf in the document
     wide = False  # whether the text read so far holds a character from U+10000 up
     want = chunk_size
+    pairs = _PAIRS_MIN  # number of "00" in the padding, if buf is long enough
+    plain = False   # whether to try the piece without padding first
+    ended = 0       # number of pieces in a row that ended where a row ends
+    density = float("inf")  # cells per character of the last piece read
     while True:
         text = read(want)
         if type(text) is not str:
@@ -261,11 +309,36 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
         if not wide:
             wide = _is_wide(text)
         buf = buf + text if buf else text
-        # Up to the last ";" of buf, padded so that vorn.parse completes the
-        # row open there (see _split_padded).
         cut = buf.rfind(";") + 1
-        rows, _ = _attempt(buf[:cut] + _PAD) if cut else (None, None)
-        split = _split_padded(buf, cut, rows) if rows is not None else None
+        rows: list[list[str]] | None = None
+        split: tuple[list[str], int, int] | None = None
+        exc: BaseException | None = None
+        longer = False  # whether the open cell is longer than buf
+        if cut and plain:
+            rows, exc = _attempt(buf[:cut])
+            if rows is not None:
+                split = [], cut, 0
+            plain = False
+        # Cells that hopping would visit, in units of the cost of one pair.
+        hops = density * len(buf) * _HOP_COST
+        if cut and split is None and not (exc and _token_error(exc)) and hops >= pairs:
+            # No more padding than text, so that small pieces stay cheap.
+            most = max(_PAIRS_MIN, len(buf)) >> 1
+            while True:
+                used = min(pairs, most)
+                rows, exc = _attempt(buf[:cut] + "00" * used + _PAD_END)
+                split = _split_padded(buf, cut, rows, used) if rows is not None else None
+                if split is not None or (exc and _token_error(exc)):
+                    break
+                if used >= most:
+                    longer = True
+                    break
+                # The open cell lacks more than the padding holds.
+                pairs = min(4 * pairs, most)
+                if hops < pairs:
+                    break
+            if split is not None and 8 * split[2] < used and pairs > _PAIRS_MIN:
+                pairs -= pairs >> 2
         if split is not None:
             assert rows is not None
             if rows:
@@ -274,13 +347,19 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
             else:
                 pending += split[0]
             cut = split[1]
+            # Pieces that keep ending rows are tried without padding first.
+            ended = ended + 1 if split[2] == 0 and not split[0] else 0
+            plain = ended >= 2
+            if cut:
+                density = (sum(map(len, rows)) + len(pending)) / cut
+        elif longer:
+            cut = 0  # read on
         else:
-            # The last ";" lies in a cell longer than the padding, or an error
-            # is in the way: find the last row end by hopping over cells.
-            cut, broken = _last_row_end(buf, len(buf))
+            # Hop over the cells to the last row end, and parse up to there.
+            # With none, or an error in the way, parsing all of buf reports
+            # the error now rather than after reading on to the end.
+            cut, broken = _last_row_end(buf, len(buf)) if cut else (0, True)
             if cut or broken:
-                # With no row ended before a fault, parsing all of buf reports
-                # it now rather than after reading on to the end.
                 rows, exc = _attempt(buf[:cut] if cut else buf)
                 token = _token_error(exc) if exc else None
                 if token:
@@ -289,8 +368,9 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
                     yield _joined(rows, pending)
                     pending = []
                     cut = cut or len(buf)
+                    density = sum(map(len, rows)) / cut
         if cut:
-            base += _u16len(buf[:cut])
+            base += _u16len(buf[:cut]) if wide else cut
             buf = buf[cut:]
         # Reading at least as much as is held makes a long row cost a number
         # of rounds logarithmic in its length.
