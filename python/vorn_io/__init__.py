@@ -308,14 +308,21 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
             break
         if not wide:
             wide = _is_wide(text)
-        buf = buf + text if buf else text
+        if buf:
+            buf += text  # resized in place when nothing else holds buf
+        else:
+            buf = text
         cut = buf.rfind(";") + 1
         rows: list[list[str]] | None = None
         split: tuple[list[str], int, int] | None = None
         exc: BaseException | None = None
         longer = False  # whether the open cell is longer than buf
+        # The text given to vorn.parse last, and how much of it is from buf.
+        piece = ""
+        taken = 0
         if cut and plain:
-            rows, exc = _attempt(buf[:cut])
+            piece, taken = buf[:cut], cut
+            rows, exc = _attempt(piece)
             if rows is not None:
                 split = [], cut, 0
             plain = False
@@ -326,7 +333,9 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
             most = max(_PAIRS_MIN, len(buf)) >> 1
             while True:
                 used = min(pairs, most)
-                rows, exc = _attempt(buf[:cut] + "00" * used + _PAD_END)
+                piece, taken = buf[:cut], cut
+                piece += "00" * used + _PAD_END  # in place: one copy of the text
+                rows, exc = _attempt(piece)
                 split = _split_padded(buf, cut, rows, used) if rows is not None else None
                 if split is not None or (exc and _token_error(exc)):
                     break
@@ -360,7 +369,9 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
             # the error now rather than after reading on to the end.
             cut, broken = _last_row_end(buf, len(buf)) if cut else (0, True)
             if cut or broken:
-                rows, exc = _attempt(buf[:cut] if cut else buf)
+                piece = buf[:cut] if cut else buf
+                taken = len(piece)
+                rows, exc = _attempt(piece)
                 token = _token_error(exc) if exc else None
                 if token:
                     yield from _fail(buf, pending, base, *token)
@@ -370,8 +381,16 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
                     cut = cut or len(buf)
                     density = sum(map(len, rows)) / cut
         if cut:
-            base += _u16len(buf[:cut]) if wide else cut
+            if wide:
+                # Measured on the parsed text (any padding is ASCII), less
+                # what of it stays in buf.
+                base += _u16len(piece) - (len(piece) - taken)
+                if cut < taken:
+                    base -= _u16len(buf[cut:taken])
+            else:
+                base += cut
             buf = buf[cut:]
+        del piece
         # Reading at least as much as is held makes a long row cost a number
         # of rounds logarithmic in its length.
         want = max(chunk_size, len(buf))
@@ -424,9 +443,22 @@ def reader(fp: SupportsRead, *, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterato
 
 def _write_rows(rows: Iterable[Iterable[object]], write: Callable[[str], object]) -> bool:
     """Write the rows as vorn.stringify writes the table; whether any row was written."""
-    it = iter(rows)
-    batch = 64
+    batch = 8
     wrote = False
+    if type(rows) is list or type(rows) is tuple:
+        # Walked by index like stringify walks them, in slices, which it
+        # serializes faster than an iterator; the length is read anew for
+        # every slice.
+        seq: list[Iterable[object]] | tuple[Iterable[object], ...] = rows
+        done = 0
+        while done < len(seq):
+            text = _stringify(seq[done:done + batch])
+            done += batch
+            write(text)
+            wrote = True
+            batch = _next_batch(batch, len(text))
+        return wrote
+    it = iter(rows)
     while True:
         # stringify takes each row from the iterator just before writing it,
         # as it does for the whole table, so a row object that the iterator
@@ -436,9 +468,13 @@ def _write_rows(rows: Iterable[Iterable[object]], write: Callable[[str], object]
             return wrote
         write(text)
         wrote = True
-        # Aim at about _PIECE characters per write, changing the batch at
-        # most fourfold at a time.
-        batch = max(1, min(batch * 4, batch * _PIECE // len(text), 1 << 20))
+        batch = _next_batch(batch, len(text))
+
+
+def _next_batch(batch: int, written: int) -> int:
+    """The number of rows for the next write: about _PIECE characters, at most
+    four times as many rows as the last."""
+    return max(1, min(4 * batch, batch * _PIECE // written, 1 << 20))
 
 
 class Writer:
