@@ -81,10 +81,15 @@ _DIGITS.update({c: i + 11 for i, c in enumerate("ABCDEF")})
 # least this base plus four bytes per character and terminator. Smaller sizes
 # rule such characters out without looking at the text; larger ones are
 # confirmed by a search, since a cached UTF-8 form also adds to the size.
-_BASE4 = sys.getsizeof("\U00010000") - 8
-if (sys.getsizeof("\U00010000" * 9) != _BASE4 + 40
-        or sys.getsizeof("\uffff" * 9) >= _BASE4 + 40):
-    _BASE4 = 0  # unknown layout: always search
+def _base4() -> int:
+    base = sys.getsizeof("\U00010000") - 8
+    if (sys.getsizeof("\U00010000" * 9) != base + 40
+            or sys.getsizeof("\uffff" * 9) >= base + 40):
+        return 0  # unknown layout: always search
+    return base
+
+
+_BASE4 = _base4()
 
 
 def _is_wide(s: str) -> bool:
@@ -445,11 +450,11 @@ def _write_rows(rows: Iterable[Iterable[object]], write: Callable[[str], object]
     """Write the rows as vorn.stringify writes the table; whether any row was written."""
     batch = 8
     wrote = False
-    if type(rows) is list or type(rows) is tuple:
+    if isinstance(rows, (list, tuple)) and type(rows) in (list, tuple):
         # Walked by index like stringify walks them, in slices, which it
         # serializes faster than an iterator; the length is read anew for
         # every slice.
-        seq: list[Iterable[object]] | tuple[Iterable[object], ...] = rows
+        seq = rows
         done = 0
         while done < len(seq):
             text = _stringify(seq[done:done + batch])
