@@ -4,20 +4,25 @@
 while holding only a chunk of it and the row being read; ``writer(fp)``
 writes rows as they come. ``load`` and ``dump`` are the whole-table
 counterparts. The text read and written is exactly what ``vorn.parse`` reads
-and ``vorn.stringify`` writes, errors included.
+and ``vorn.stringify`` writes, errors included. Open files with
+``newline=""``, so that line breaks inside cells are kept as they are.
 
-How the reader finds rows: a piece of a document that starts where a row
-starts and ends with ";" parses exactly when that ";" ends a row (a ";" in a
-cell leaves a cell or its prefix unfinished, which is an end of input). So
-each chunk is cut after its last ";" and handed to ``vorn.parse``; when that
-";" lies inside a cell, a scan that hops from cell to cell by the declared
-lengths finds the last row that the chunk completes. A chunk that completes
-no row is read on until it at least doubles, so the work stays linear in the
-size of the document whatever its rows look like.
+How the reader finds rows: a piece of a document that starts between two
+cells and ends with ";" parses exactly when that ";" ends a row; a ";"
+inside a cell leaves the cell unfinished, which is an end of input. Each
+chunk is therefore cut after its last ";" and handed to ``vorn.parse``,
+either as it is or, when cells often hold ";", with padding that finishes
+whatever the piece leaves open and tells where that was (_split_padded); when
+cells are long and few, a Python scan that hops from cell to cell by the
+declared lengths finds the last row end instead. Text that completes no row
+is read on until it at least doubles, so the work stays linear in the size
+of the document whatever its rows look like.
 
-Errors keep ``vorn.parse``'s type and message; positions in the messages of
-``vorn.parse`` calls on a piece are moved to the whole document by adding the
-UTF-16 length of the text before the piece.
+Errors keep ``vorn.parse``'s type and message. A position in a message
+about a piece is moved to the whole document by adding the UTF-16 length of
+the text before the piece, and the end-of-input cases in which parse's
+outcome depends on whether the document holds a character from U+10000 up
+are decided with what was seen of the whole document.
 """
 
 from __future__ import annotations
@@ -437,7 +442,8 @@ def reader(fp: SupportsRead, *, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterato
     memory is bounded by the chunk size and the longest row. A malformed
     document raises what ``vorn.parse`` raises for the whole text, with the
     same message and positions counted from the start of the document, after
-    the rows before the fault have been produced.
+    the rows before the fault have been produced. Open files with
+    ``newline=""``: text mode otherwise turns "\\r\\n" in cells into "\\n".
     """
     if type(chunk_size) is not int:
         raise TypeError(f"chunk_size must be an int, not {type(chunk_size).__name__}")
