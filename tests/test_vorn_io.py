@@ -70,7 +70,8 @@ MALFORMED = [
     # A character from U+10000 up early on, the fault in narrow text at the end.
     "02" + SMILE + ";" + NARROW + "1x5", "02" + SMILE + ";" + SEMIS + "15x",
     "02" + SMILE + ";" + NARROW + "1x", "02" + SMILE + ";" + NARROW + "f" + "0" * 15,
-    "x;02" + SMILE + ";", "01a;0x;02" + SMILE + ";",
+    "02" + SMILE + ";01a1x5", "02" + SMILE + ";01a02b;15x", "x;02" + SMILE + ";",
+    "01a;0x;02" + SMILE + ";", NARROW + "01a" + SEMIS[:40] + "01bx;",
     NARROW + vorn.stringify([["\ud83d"]]) + "01\ude00;" + "y",
 ]
 
