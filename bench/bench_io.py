@@ -60,10 +60,10 @@ def mid_semicolons(rows=20_000, seed=7):
     return tables._grid(tables._cells(rng, [pool], [1.0], rows * 5, 20, 500), 5)
 
 
-def make(spec):
-    if spec.partition("@")[0] == "mid_semicolons":
+def make(table_name):
+    if table_name.partition("@")[0] == "mid_semicolons":
         return mid_semicolons()
-    return tables.make(spec)
+    return tables.make(table_name)
 
 
 def operations(table, path):
@@ -104,8 +104,8 @@ PAIRS = [("reader", "read+parse"), ("reader, rows dropped", "read+parse"),
          ("writerows", "stringify+write"), ("writerow loop", "stringify+write")]
 
 
-def time_table(spec, workdir, rounds, rng):
-    table = make(spec)
+def time_table(table_name, workdir, rounds, rng):
+    table = make(table_name)
     doc = vorn.stringify(table)
     path = os.path.join(workdir, "doc.vorn")
     with open(path, "w", encoding="utf-8") as f:
@@ -166,10 +166,10 @@ def markdown(results, meta):
         "| stringify+write ms | writerows ms | ratio | writerow loop ms | ratio |",
         "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
-    for spec, (size, t, _) in results.items():
+    for name, (size, t, _) in results.items():
         ms = {k: v * 1e3 for k, v in t.items()}
         lines.append(
-            f"| {spec} | {size / 1e6:.1f} | {ms['read+parse']:.1f} | {ms['reader']:.1f} "
+            f"| {name} | {size / 1e6:.1f} | {ms['read+parse']:.1f} | {ms['reader']:.1f} "
             f"| {t['read+parse'] / t['reader']:.2f} | {ms['reader, rows dropped']:.1f} "
             f"| {t['read+parse'] / t['reader, rows dropped']:.2f} | {ms['stringify+write']:.1f} "
             f"| {ms['writerows']:.1f} | {t['stringify+write'] / t['writerows']:.2f} "
@@ -181,10 +181,10 @@ def markdown(results, meta):
         "| table | MB | read+parse | reader | rows dropped | stringify+write | writerows |",
         "|---|---:|---:|---:|---:|---:|---:|",
     ]
-    for spec, (size, _, m) in results.items():
+    for name, (size, _, m) in results.items():
         mib = {k: v / 2**20 for k, v in m.items()}
         lines.append(
-            f"| {spec} | {size / 1e6:.1f} | {mib['read+parse']:.1f} | {mib['reader']:.1f} "
+            f"| {name} | {size / 1e6:.1f} | {mib['read+parse']:.1f} | {mib['reader']:.1f} "
             f"| {mib['reader, rows dropped']:.1f} | {mib['stringify+write']:.1f} "
             f"| {mib['writerows']:.1f} |")
     lines += [
@@ -223,17 +223,17 @@ def markdown(results, meta):
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("tables", nargs="*", default=DEFAULT)
-    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rounds", type=int, default=9)
     ap.add_argument("--out", default=None, help="markdown report to write")
     args = ap.parse_args(argv)
     rng = random.Random(1)
     start = time.perf_counter()
     results = {}
     with tempfile.TemporaryDirectory() as workdir:
-        for spec in args.tables:
-            results[spec] = time_table(spec, workdir, args.rounds, rng)
-            size, t, _ = results[spec]
-            print(f"{spec:16s} {size / 1e6:6.1f} MB  " + "  ".join(
+        for name in args.tables:
+            results[name] = time_table(name, workdir, args.rounds, rng)
+            size, t, _ = results[name]
+            print(f"{name:16s} {size / 1e6:6.1f} MB  " + "  ".join(
                 f"{a} {t[b] / t[a]:.2f}" for a, b in PAIRS), flush=True)
     meta = {"date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
             "machine": machine(), "rounds": args.rounds, "wall": time.perf_counter() - start}

@@ -1,5 +1,5 @@
 # Streaming benchmark: vorn_io's reader and writer against reading and
-# writing whole documents (about half a minute on two cores).
+# writing whole documents (under a minute on two cores).
 #
 #   make bench-io    writes bench/results/io.md
 
