@@ -288,6 +288,16 @@ def _split_padded(buf: str, cut: int, rows: list[list[str]],
     return None
 
 
+def _elements(rows: list[list[str]]) -> int:
+    """About how many cells and row ends rows hold (counted on a sample of
+    its rows when there are many)."""
+    n = len(rows)
+    if n <= 64:
+        return n + sum(map(len, rows))
+    sample = rows[::n // 64]
+    return n + sum(map(len, sample)) * n // len(sample)
+
+
 def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
     """The rows of the document in fp, as one list of rows per chunk.
 
@@ -309,7 +319,7 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
     pairs = _PAIRS_MIN  # number of "00" in the padding, if buf is long enough
     plain = False   # whether to try the piece without padding first
     ended = 0       # number of pieces in a row that ended where a row ends
-    density = float("inf")  # cells per character of the last piece read
+    density = float("inf")  # cells and rows per character of the last piece
     while True:
         text = read(want)
         if type(text) is not str:
@@ -336,7 +346,8 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
             if rows is not None:
                 split = [], cut, 0
             plain = False
-        # Cells that hopping would visit, in units of the cost of one pair.
+        # Cells and row ends that hopping would visit, in units of the cost
+        # of one pair of padding.
         hops = density * len(buf) * _HOP_COST
         if cut and split is None and not (exc and _token_error(exc)) and hops >= pairs:
             # No more padding than text, so that small pieces stay cheap.
@@ -370,7 +381,7 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
             ended = ended + 1 if split[2] == 0 and not split[0] else 0
             plain = ended >= 2
             if cut:
-                density = (sum(map(len, rows)) + len(pending)) / cut
+                density = (_elements(rows) + len(pending)) / cut
         elif longer:
             cut = 0  # read on
         else:
@@ -389,7 +400,7 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
                     yield _joined(rows, pending)
                     pending = []
                     cut = cut or len(buf)
-                    density = sum(map(len, rows)) / cut
+                    density = _elements(rows) / cut
         if cut:
             if wide:
                 # Measured on the parsed text (any padding is ASCII), less
