@@ -1,0 +1,63 @@
+"""VORN documents read and written a row at a time, and the report for a
+document that is refused."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable, Iterator
+
+import vorn
+
+from .report import describe, token_position
+from .streams import DATA_ERROR, Failure, Input
+from .tables import Row, TextSink, batches
+
+try:
+    import vorn_io
+except ImportError:  # an installation without the streaming module
+    vorn_io = None
+
+
+def read_document(source: Input) -> Iterator[Row]:
+    """The rows of the document in source; a refused document raises Failure
+    with the full report, after the rows before the error."""
+    last: Row | None = None
+    try:
+        if vorn_io is not None:
+            for last in vorn_io.reader(source):
+                yield last
+        else:
+            yield from vorn.parse(source.read())
+    except SyntaxError as exc:
+        raise Failure(refusal(source, str(exc), last), DATA_ERROR) from None
+
+
+def write_document(rows: Iterable[Row], out: TextSink) -> int:
+    """Writes rows as a VORN document; returns the number of rows."""
+    count = 0
+    if vorn_io is not None:
+        writer = vorn_io.writer(out)
+        for batch in batches(rows):
+            writer.writerows(batch)
+            count += len(batch)
+        return count
+    for batch in batches(rows):
+        out.write(vorn.stringify(batch))
+        count += len(batch)
+    return count
+
+
+def refusal(source: Input, message: str, last: Row | None) -> str:
+    position = token_position(message)
+    if position is None:
+        source.read()  # the end of input: everything has been read
+        position = source.units
+    place = source.window(position)
+    hint = None
+    if source.chars == 0:
+        hint = "the input is empty; the smallest document is ';' (one empty row)"
+    elif place is not None and place.trailing_break:
+        before = place.text[:place.at]
+        row = vorn.stringify([last]) if last is not None else ";"
+        if before.endswith(row) or (len(before) < len(row) and before.endswith(";")):
+            hint = "a document ends at its last ';'; remove the line break after it"
+    return describe(place, source.name, message, hint)
