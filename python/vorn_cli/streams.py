@@ -205,8 +205,10 @@ class Input:
                 pass
             text, self._pending = self._pending, ""
         else:
-            while len(self._pending) < n and self._decode_more():
-                pass
+            # What one read of the stream gives: a pipe's data is handed on
+            # as soon as it arrives.
+            if not self._pending:
+                self._decode_more()
             text, self._pending = self._pending[:n], self._pending[n:]
         if text:
             self._record(text)

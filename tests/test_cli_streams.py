@@ -1,0 +1,148 @@
+"""The vorn command on closed, full and broken streams, as a shell runs it."""
+
+import fcntl
+import importlib.util
+import os
+import pty
+import select
+import signal
+import struct
+import subprocess
+import sys
+import termios
+import time
+from pathlib import Path
+
+import pytest
+
+import vorn
+
+VORN = Path(sys.executable).with_name("vorn")
+# Enough rows that output goes out in many blocks.
+BIG = vorn.stringify([[f"cell {i}", "x" * (i % 50)] for i in range(60_000)])
+
+
+def shell(script, cwd, stdin=None):
+    """Runs a bash script with $VORN set; returns (status, stdout, stderr)."""
+    done = subprocess.run(["bash", "-c", script], cwd=cwd, capture_output=True, input=stdin,
+                          env=dict(os.environ, VORN=str(VORN)))
+    assert b"Traceback" not in done.stderr and b"Exception ignored" not in done.stderr
+    return done.returncode, done.stdout, done.stderr.decode()
+
+
+@pytest.fixture
+def big(tmp_path):
+    (tmp_path / "big.vorn").write_text(BIG, encoding="utf-8", newline="")
+    (tmp_path / "ok.vorn").write_text("01a;", encoding="utf-8")
+    return tmp_path
+
+
+@pytest.mark.parametrize("script, message", [
+    ('"$VORN" check <&-', "vorn check: cannot read standard input: it is closed"),
+    ('"$VORN" encode --from csv <&-', "vorn encode: cannot read standard input: it is closed"),
+    ('"$VORN" decode ok.vorn >&-', "vorn decode: cannot write standard output: it is closed"),
+    ('"$VORN" check ok.vorn >&-', "vorn check: cannot write standard output: it is closed"),
+    ('"$VORN" --help >&-', "vorn: cannot write standard output: it is closed"),
+    ('"$VORN" check ok.vorn > /dev/full',
+     "vorn check: cannot write standard output: No space left on device"),
+    ('"$VORN" decode big.vorn > /dev/full',
+     "vorn decode: cannot write standard output: No space left on device"),
+    ('"$VORN" stats --help > /dev/full',
+     "vorn: cannot write standard output: No space left on device"),
+    ('"$VORN" decode big.vorn -o /dev/full',
+     "vorn decode: cannot write /dev/full: No space left on device"),
+    ('"$VORN" check .', "vorn check: cannot read .: Is a directory"),
+])
+def test_unusable_streams_give_one_line_and_status_2(script, message, big):
+    status, _, err = shell(script, big)
+    assert (status, err.splitlines()) == (2, [message])
+
+
+def test_a_broken_pipe_ends_quietly_as_sigpipe_does(big):
+    status, out, err = shell('"$VORN" decode big.vorn | head -1; echo "${PIPESTATUS[0]}"', big)
+    assert out.decode().splitlines() == ["cell 0,", str(128 + signal.SIGPIPE)] and err == ""
+    # A reader that is gone before anything is written.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    try:
+        done = subprocess.run([VORN, "check", "ok.vorn"], cwd=big, stdout=write_end,
+                              stderr=subprocess.PIPE)
+    finally:
+        os.close(write_end)
+    assert (done.returncode, done.stderr) == (-signal.SIGPIPE, b"")
+
+
+@pytest.mark.skipif(importlib.util.find_spec("vorn_io") is None,
+                    reason="reading as the input arrives needs vorn_io")
+def test_first_line_comes_before_the_input_ends(tmp_path):
+    # The document arrives slowly: the rows before the pause are out already.
+    proc = subprocess.Popen([VORN, "decode"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        proc.stdin.write(BIG[:200_000].encode())
+        proc.stdin.flush()
+        ready, _, _ = select.select([proc.stdout], [], [], 10)
+        assert ready and proc.stdout.read1(100).startswith(b"cell 0,\ncell 1,x\n")
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+@pytest.mark.parametrize("command", ["encode", "decode"])
+def test_a_write_limit_leaves_no_file(command, big):
+    source = "big.vorn"
+    if command == "encode":
+        shell('"$VORN" decode big.vorn -o big.csv', big)
+        source = "big.csv"
+    (big / "old.out").write_text("kept")
+    status, out, err = shell(f'ulimit -f 100; "$VORN" {command} {source} -o new.out; '
+                             f'"$VORN" {command} {source} -o old.out', big)
+    assert status == 2 and err.count("File too large") == 2
+    assert not (big / "new.out").exists() and (big / "old.out").read_text() == "kept"
+    assert not [p for p in big.iterdir() if p.name.startswith(".")]  # no temporary left
+
+
+def test_a_table_refused_half_way_leaves_no_file(tmp_path):
+    (tmp_path / "t.csv").write_text("a,b\n" * 50_000 + 'c,"d\n')
+    (tmp_path / "out.vorn").write_text("kept")
+    done = subprocess.run([VORN, "encode", "t.csv", "-o", "out.vorn"], cwd=tmp_path,
+                          capture_output=True)
+    assert done.returncode == 1 and "line 50001" in done.stderr.decode()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.vorn", "t.csv"]
+    assert (tmp_path / "out.vorn").read_text() == "kept"
+
+
+def test_output_file_is_created_with_the_usual_mode(big):
+    shell('umask 022; "$VORN" decode ok.vorn -o out.csv', big)
+    assert (big / "out.csv").stat().st_mode & 0o777 == 0o644
+
+
+def test_progress_only_on_a_terminal(tmp_path):
+    def stderr_of(*options):
+        leader, follower = pty.openpty()
+        # A terminal of 100 columns (a new one has none, and nothing fits).
+        fcntl.ioctl(follower, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+        proc = subprocess.Popen([VORN, "encode", "--from", "csv", *options],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                stderr=follower)
+        os.close(follower)
+        proc.stdin.write(b"a,b\n" * 10_000)
+        proc.stdin.flush()
+        time.sleep(1.2)  # long enough for the display to start
+        proc.stdin.write(b"c,d\n" * 10_000)
+        proc.stdin.close()
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:  # the terminal is gone with the process
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(leader)
+        assert proc.wait() == 0
+        return shown.decode()
+
+    shown = stderr_of()
+    assert "vorn encode: 78.1kB" in shown and "B/s]" in shown
+    assert stderr_of("--quiet") == ""
