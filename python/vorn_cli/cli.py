@@ -335,7 +335,7 @@ def build_parser() -> argparse.ArgumentParser:
                                help="line end written after each CSV or TSV row (default: lf)")
 
     def add(name: str, run: Callable[[argparse.Namespace], int], summary: str,
-            notes: str, parents: list[argparse.ArgumentParser]) -> argparse.ArgumentParser:
+            notes: str, parents: list[_Parser]) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=summary, parents=parents,
                                   epilog=notes + "\n" + EXIT_STATUS,
                                   formatter_class=argparse.RawDescriptionHelpFormatter)

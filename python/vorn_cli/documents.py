@@ -3,7 +3,9 @@ document that is refused."""
 
 from __future__ import annotations
 
+import importlib
 from collections.abc import Iterable, Iterator
+from typing import Any
 
 import vorn
 
@@ -11,8 +13,9 @@ from .report import describe, token_position
 from .streams import DATA_ERROR, Failure, Input
 from .tables import Row, TextSink, batches
 
+vorn_io: Any
 try:
-    import vorn_io
+    vorn_io = importlib.import_module("vorn_io")
 except ImportError:  # an installation without the streaming module
     vorn_io = None
 

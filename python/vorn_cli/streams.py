@@ -166,6 +166,14 @@ class Input:
 
     def _decode_more(self) -> bool:
         """Decodes the next block of input into _pending; False at the end."""
+        text = self._decode_next()
+        if text:
+            self._pending += text
+            return True
+        return False
+
+    def _decode_next(self) -> str:
+        """The next block of decoded input; "" at the end."""
         while not self._eof:
             data = self._read_bytes()
             final = not data
@@ -189,9 +197,8 @@ class Input:
                                       "(U+FEFF)\nhint: remove it with --strip-bom", DATA_ERROR)
                     text = text[1:]
             if text:
-                self._pending += text
-                return True
-        return False
+                return text
+        return ""
 
     def peek(self, n: int) -> str:
         """Up to n characters from the start of what read() gives next."""
@@ -201,9 +208,10 @@ class Input:
 
     def read(self, n: int = -1) -> str:
         if n is None or n < 0:
-            while self._decode_more():
-                pass
-            text, self._pending = self._pending, ""
+            parts = [self._pending]
+            while part := self._decode_next():
+                parts.append(part)
+            text, self._pending = "".join(parts), ""
         else:
             # What one read of the stream gives: a pipe's data is handed on
             # as soon as it arrives.
@@ -477,7 +485,7 @@ class Progress:
     def start(self, total: int | None) -> None:
         if not self.enabled or self._bar is not None:
             return
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped]
 
         self._bar = tqdm(total=total or None, desc=self.label, unit="B", unit_scale=True,
                          unit_divisor=1024, file=sys.stderr, leave=False, delay=0.5,

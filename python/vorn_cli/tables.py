@@ -157,8 +157,11 @@ def _read_json(text: str, scalars: bool) -> Iterator[Row]:
         for c, cell in enumerate(row):
             if type(cell) is str:
                 continue
-            if scalars and (type(cell) is _Number or cell is None or type(cell) is bool):
-                row[c] = str(cell) if type(cell) is _Number else _SCALARS[cell]
+            if scalars and type(cell) is _Number:
+                row[c] = str(cell)
+                continue
+            if scalars and (cell is None or type(cell) is bool):
+                row[c] = _SCALARS[cell]
                 continue
             what = "" if isinstance(cell, (list, dict)) else hint
             raise TableError(f"row {r}, cell {c + 1} is {_kind(cell)}, not a string{what}")
