@@ -10,6 +10,7 @@ import struct
 import subprocess
 import sys
 import termios
+import threading
 import time
 from pathlib import Path
 
@@ -75,15 +76,30 @@ def test_a_broken_pipe_ends_quietly_as_sigpipe_does(big):
 @pytest.mark.skipif(importlib.util.find_spec("vorn_io") is None,
                     reason="reading as the input arrives needs vorn_io")
 def test_first_line_comes_before_the_input_ends(tmp_path):
-    # The document arrives slowly: the rows before the pause are out already.
+    # The document arrives in two parts; the rows of the first are written
+    # out while the second is still awaited.
     proc = subprocess.Popen([VORN, "decode"], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    go_on = threading.Event()
+
+    def feed():
+        try:
+            proc.stdin.write(BIG[:400_000].encode())
+            proc.stdin.flush()
+            go_on.wait(20)
+            proc.stdin.write(BIG[400_000:].encode())
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
     try:
-        proc.stdin.write(BIG[:200_000].encode())
-        proc.stdin.flush()
         ready, _, _ = select.select([proc.stdout], [], [], 10)
         assert ready and proc.stdout.read1(100).startswith(b"cell 0,\ncell 1,x\n")
     finally:
+        go_on.set()
         proc.kill()
+        feeder.join()
         proc.wait()
 
 

@@ -244,7 +244,8 @@ def cmd_stats(args: argparse.Namespace) -> int:
     try:
         with Input(args.file, encoding, strip_bom=args.strip_bom, progress=progress) as source:
             for batch in batches(read_document(source)):
-                stats.add(batch)
+                # All the text read so far is narrow: so are these rows.
+                stats.add(batch, narrow=source.widest == 1)
     finally:
         progress.close()
     document = {"utf16_units": source.units, "code_points": source.chars,

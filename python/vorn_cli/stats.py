@@ -42,7 +42,9 @@ class Stats:
         self.first_ragged: int | None = None
         self._first_row = 1
 
-    def add(self, batch: Sequence[list[str]]) -> None:
+    def add(self, batch: Sequence[list[str]], narrow: bool = False) -> None:
+        """Measures the next rows; narrow says that no character in them is
+        U+0100 or above (so that each cell's length is its UTF-16 length)."""
         if self._want_header and self.header is None and batch:
             self.header = list(batch[0])
             self.expected = len(self.header)
@@ -64,10 +66,17 @@ class Stats:
         top = max(lens)
         if top > self.widest[0]:
             self.widest = (top, base + lens.index(top))
-        cells = list(_chain(batch))
-        if not cells:
+        count = sum(lens)
+        if not count:
             return
-        self.cells += len(cells)
+        self.cells += count
+        if narrow:
+            self.widths[1] += count
+            longest = len(max(_chain(batch), key=len))
+            if longest > self.longest[0]:
+                self._locate_longest(batch, base, longest, list(map(len, _chain(batch))))
+            return
+        cells = list(_chain(batch))
         joined = "".join(cells)
         if joined.isascii() or max(joined) < "\u0100":
             self.widths[1] += len(cells)
@@ -76,13 +85,16 @@ class Stats:
             sizes = self._wide(cells, max(joined) >= "\U00010000")
         longest = max(sizes)
         if longest > self.longest[0]:
-            k = sizes.index(longest)
-            r = 0
-            while k >= lens[r]:
-                k -= lens[r]
-                r += 1
-            cell = batch[r][k]
-            self.longest = (longest, len(cell), base + r, k + 1)
+            self._locate_longest(batch, base, longest, sizes)
+
+    def _locate_longest(self, batch: Sequence[list[str]], base: int, longest: int,
+                        sizes: list[int]) -> None:
+        k = sizes.index(longest)
+        r = 0
+        while k >= len(batch[r]):
+            k -= len(batch[r])
+            r += 1
+        self.longest = (longest, len(batch[r][k]), base + r, k + 1)
 
     def _wide(self, cells: list[str], astral: bool) -> list[int]:
         """UTF-16 lengths of cells some of which are wider than one byte,
