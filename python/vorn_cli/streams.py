@@ -105,6 +105,7 @@ class Input:
         self.progress = progress
         self._decoder = codecs.getincrementaldecoder(encoding)(errors="strict")
         self._raw: BinaryIO | None = None
+        self._regular = False  # a file, whose reads never wait
         self._fed = 0  # bytes given to the decoder
         self._eof = False
         self._pending = ""  # decoded, not yet returned by read()
@@ -131,13 +132,22 @@ class Input:
                 self._raw = open(self.path, "rb", buffering=0)
             except OSError as exc:
                 raise Failure(f"cannot read {what}: {_reason(exc)}", USAGE_ERROR) from None
-        if self.progress is not None:
-            try:
-                st = os.fstat(self._raw.fileno())
-                if stat.S_ISREG(st.st_mode):
-                    self.progress.start(st.st_size - self._raw.tell())
-            except OSError:
-                pass
+        try:
+            st = os.fstat(self._raw.fileno())
+            self._regular = stat.S_ISREG(st.st_mode) or stat.S_ISBLK(st.st_mode)
+            if self.progress is not None and stat.S_ISREG(st.st_mode):
+                self.progress.start(st.st_size - self._raw.tell())
+        except OSError:
+            pass
+
+    def _ready(self) -> bool:
+        """Whether reading more would not wait."""
+        if self._regular or self._eof:
+            return True
+        try:
+            return bool(select.select([self._raw], [], [], 0)[0])
+        except (OSError, ValueError):
+            return True
 
     def close(self) -> None:
         if self._raw is not None and self.path != STDIO:
@@ -212,12 +222,21 @@ class Input:
             while part := self._decode_next():
                 parts.append(part)
             text, self._pending = "".join(parts), ""
-        else:
-            # What one read of the stream gives: a pipe's data is handed on
-            # as soon as it arrives.
-            if not self._pending:
-                self._decode_more()
+        elif len(self._pending) >= n:
             text, self._pending = self._pending[:n], self._pending[n:]
+        else:
+            # n characters, as a file gives them; from a pipe or a terminal,
+            # what has arrived once something has, so that rows are handed
+            # on as soon as their text is in.
+            parts, have = [self._pending], len(self._pending)
+            while have < n and (not have or self._ready()):
+                part = self._decode_next()
+                if not part:
+                    break
+                parts.append(part)
+                have += len(part)
+            text = "".join(parts)
+            text, self._pending = (text[:n], text[n:]) if have > n else (text, "")
         if text:
             self._record(text)
         return text
