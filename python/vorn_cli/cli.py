@@ -12,12 +12,11 @@ from importlib import metadata
 from pathlib import Path
 from typing import NoReturn
 
-from .documents import read_document, write_document
+from .documents import read_batches, read_document, write_document
 from .stats import Stats, _n
 from .streams import (DATA_ERROR, INTERNAL_ERROR, OK, STDIO, USAGE_ERROR, Failure, Input,
                       Output, Progress, check_encoding, display_name, guard_standard_streams)
-from .tables import FORMATS, LINE_TERMINATORS, QUOTING, Dialect, TableError, batches, read_rows, \
-    write_rows
+from .tables import FORMATS, LINE_TERMINATORS, QUOTING, Dialect, TableError, read_rows, write_rows
 
 EXIT_STATUS = """\
 exit status:
@@ -213,7 +212,7 @@ def _count(args: argparse.Namespace, path: str, encoding: str, out: Output) -> N
     try:
         with Input(path, encoding, strip_bom=args.strip_bom, progress=progress) as source:
             rows = cells = 0
-            for batch in batches(read_document(source)):
+            for batch in read_batches(source):
                 rows += len(batch)
                 cells += sum(map(len, batch))
     finally:
@@ -243,7 +242,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
     progress = _progress(args)
     try:
         with Input(args.file, encoding, strip_bom=args.strip_bom, progress=progress) as source:
-            for batch in batches(read_document(source)):
+            for batch in read_batches(source):
                 # All the text read so far is narrow: so are these rows.
                 stats.add(batch, narrow=source.widest == 1)
     finally:

@@ -4,6 +4,7 @@ document that is refused."""
 from __future__ import annotations
 
 import importlib
+import itertools
 from collections.abc import Iterable, Iterator
 from typing import Any
 
@@ -11,7 +12,7 @@ import vorn
 
 from .report import describe, token_position
 from .streams import DATA_ERROR, Failure, Input
-from .tables import Row, TextSink, batches
+from .tables import BATCH, Row, TextSink, batches
 
 vorn_io: Any
 try:
@@ -20,18 +21,33 @@ except ImportError:  # an installation without the streaming module
     vorn_io = None
 
 
-def read_document(source: Input) -> Iterator[Row]:
-    """The rows of the document in source; a refused document raises Failure
-    with the full report, after the rows before the error."""
+def read_batches(source: Input, size: int = BATCH) -> Iterator[list[Row]]:
+    """The rows of the document in source, size at a time. A refused document
+    raises Failure with the full report, after the rows before the error."""
+    rows: Iterator[Row] = (vorn_io.reader(source) if vorn_io is not None
+                           else iter(vorn.parse(source.read())))
     last: Row | None = None
+    batch: list[Row] = []
     try:
-        if vorn_io is not None:
-            for last in vorn_io.reader(source):
-                yield last
-        else:
-            yield from vorn.parse(source.read())
+        while True:
+            batch = []
+            # extend() keeps what it took before an error, so those rows are
+            # still handed on.
+            batch.extend(itertools.islice(rows, size))
+            if not batch:
+                return
+            yield batch
+            last = batch[-1]
     except SyntaxError as exc:
+        if batch:
+            yield batch
+            last = batch[-1]
         raise Failure(refusal(source, str(exc), last), DATA_ERROR) from None
+
+
+def read_document(source: Input) -> Iterator[Row]:
+    """The rows of the document in source (see read_batches)."""
+    return itertools.chain.from_iterable(read_batches(source))
 
 
 def write_document(rows: Iterable[Row], out: TextSink) -> int:

@@ -144,8 +144,9 @@ class Input:
         """Whether reading more would not wait."""
         if self._regular or self._eof:
             return True
+        assert self._raw is not None
         try:
-            return bool(select.select([self._raw], [], [], 0)[0])
+            return bool(select.select([self._raw.fileno()], [], [], 0)[0])
         except (OSError, ValueError):
             return True
 
