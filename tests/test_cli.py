@@ -207,3 +207,27 @@ def test_installed_script():
     script = Path(sys.executable).with_name("vorn")
     done = subprocess.run([script, "encode"], input=b"a\n", capture_output=True)
     assert (done.returncode, done.stdout) == (0, b"01a;")
+
+
+def test_report_on_a_long_one_line_document_shows_only_the_end(tmp_path):
+    # One cell of 5 million characters with a bad last character: the report
+    # is drawn from the text around the position, cut on the left.
+    n = 5_000_000
+    (tmp_path / "long.vorn").write_text(f"f{n:016d}" + "x" * n + "Z")
+    done = run("check", "long.vorn", cwd=tmp_path)
+    assert done.returncode == 1
+    assert done.stderr.decode().startswith(
+        f"vorn check: long.vorn:1:{n + 18}: Unexpected token 'Z' at position {n + 17}\n")
+    shown, offset = caret(done.stderr)
+    assert shown.startswith("...x") and shown.endswith("xZ") and shown[offset] == "Z"
+
+
+def test_a_refused_document_leaves_no_output_file(tmp_path):
+    document = vorn.stringify([["row", str(i)] for i in range(10_000)]) + "01x"
+    (tmp_path / "bad.vorn").write_text(document)
+    done = run("decode", "bad.vorn", "-o", "out.csv", cwd=tmp_path)
+    assert done.returncode == 1 and "Unexpected end of input" in done.stderr.decode()
+    assert [p.name for p in tmp_path.iterdir()] == ["bad.vorn"]
+    # To standard output, the rows before the error are written first.
+    done = run("decode", "bad.vorn", cwd=tmp_path)
+    assert done.returncode == 1 and done.stdout.endswith(b"row,9999\n")

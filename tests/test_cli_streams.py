@@ -59,6 +59,11 @@ def test_unusable_streams_give_one_line_and_status_2(script, message, big):
     assert (status, err.splitlines()) == (2, [message])
 
 
+def test_a_closed_standard_error_is_no_trouble(big):
+    status, _, err = shell('"$VORN" check missing.vorn 2>&-; echo $? >&2', big)
+    assert (status, err) == (0, "2\n")
+
+
 def test_a_broken_pipe_ends_quietly_as_sigpipe_does(big):
     status, out, err = shell('"$VORN" decode big.vorn | head -1; echo "${PIPESTATUS[0]}"', big)
     assert out.decode().splitlines() == ["cell 0,", str(128 + signal.SIGPIPE)] and err == ""

@@ -472,7 +472,12 @@ class Output:
                 raise Failure(f"cannot write {self.name}: {_reason(exc)}", USAGE_ERROR) from None
 
     def discard(self) -> None:
-        """Drops a file's output; standard output keeps what it was given."""
+        """Drops a file's output; standard output gets what it was given."""
+        if self._temp is None and self._fd >= 0 and self._buffer:
+            try:
+                self.flush(final=True)
+            except (Failure, BrokenPipeError):
+                pass
         try:
             self._close()
         except Failure:

@@ -70,8 +70,21 @@ class Dialect:
         return LINE_TERMINATORS[self.line_terminator]
 
 
-def batches(rows: Iterable[Row], size: int = BATCH) -> Iterator[tuple[Row, ...]]:
-    return itertools.batched(rows, size)
+def batches(rows: Iterable[Row], size: int = BATCH) -> Iterator[list[Row]]:
+    """rows, size at a time; when rows fail, the rows before the failure are
+    handed on first."""
+    it = iter(rows)
+    while True:
+        batch: list[Row] = []
+        try:
+            batch.extend(itertools.islice(it, size))  # keeps what it took before an error
+        except BaseException:
+            if batch:
+                yield batch
+            raise
+        if not batch:
+            return
+        yield batch
 
 
 # --- Reading ----------------------------------------------------------------------
@@ -165,8 +178,10 @@ def _read_json(text: str, scalars: bool) -> Iterator[Row]:
                 continue
             what = "" if isinstance(cell, (list, dict)) else hint
             raise TableError(f"row {r}, cell {c + 1} is {_kind(cell)}, not a string{what}")
+    # The whole table is checked before any of it is handed on.
+    for r, row in enumerate(data):
         yield row
-        data[r - 1] = None  # let the row go once it has been handed on
+        data[r] = None  # let the row go once it has been handed on
 
 
 # --- Writing ----------------------------------------------------------------------
@@ -201,7 +216,7 @@ def _write_csv(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect) -
     return count
 
 
-def _find_unwritable(batch: tuple[Row, ...], writer: object) -> tuple[int, int]:
+def _find_unwritable(batch: list[Row], writer: object) -> tuple[int, int]:
     probe = csv.writer(io.StringIO(), dialect=writer.dialect)  # type: ignore[attr-defined]
     for r, row in enumerate(batch, 1):
         try:
