@@ -161,6 +161,15 @@ def test_stats_agrees_with_a_direct_count():
     assert report["empty_rows"] == 0 and report["ragged_rows"] == 1500
 
 
+def test_stats_ragged_rows_in_whole_batches():
+    # Long runs of rows of one length, then of another.
+    table = [["a", "b"]] * 5000 + [["c"]] * 5000 + [["d", "e", "f"]] * 10
+    report = json.loads(run("stats", "--json", stdin=vorn.stringify(table).encode()).stdout)
+    assert (report["ragged_rows"], report["first_ragged_row"]) == (5010, 5001)
+    assert report["row_lengths"] == {"1": 5000, "2": 5000, "3": 10}
+    assert report["widest_row"] == {"row": 10001, "cells": 3} and report["cells"] == 15030
+
+
 def test_input_and_output_encodings():
     done = run("encode", "--encoding", "latin-1", stdin="é,x\n".encode("latin-1"))
     assert done.stdout == "01é01x;".encode("latin-1")

@@ -132,9 +132,29 @@ def test_a_table_refused_half_way_leaves_no_file(tmp_path):
     assert (tmp_path / "out.vorn").read_text() == "kept"
 
 
-def test_output_file_is_created_with_the_usual_mode(big):
+def test_output_file_modes_and_links(big):
     shell('umask 022; "$VORN" decode ok.vorn -o out.csv', big)
     assert (big / "out.csv").stat().st_mode & 0o777 == 0o644
+    # Replacing a file keeps its mode; a link keeps pointing at the new file.
+    (big / "out.csv").chmod(0o600)
+    (big / "link.csv").symlink_to("out.csv")
+    shell('"$VORN" decode big.vorn -o link.csv', big)
+    assert (big / "link.csv").is_symlink() and (big / "out.csv").stat().st_mode & 0o777 == 0o600
+    assert (big / "out.csv").read_bytes().startswith(b"cell 0,\ncell 1,x\n")
+
+
+def test_termination_leaves_no_temporary_file(tmp_path):
+    proc = subprocess.Popen([VORN, "encode", "--from", "csv", "-o", "out.vorn"], cwd=tmp_path,
+                            stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdin.write(b"a,b\n" * 1000)
+    proc.stdin.flush()
+    deadline = time.monotonic() + 10
+    while not any(tmp_path.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.05)  # until the temporary file is there
+    proc.terminate()
+    assert proc.wait(10) == 128 + signal.SIGTERM
+    proc.stdin.close()
+    assert proc.stderr.read() == b"" and not any(tmp_path.iterdir())
 
 
 def test_progress_only_on_a_terminal(tmp_path):

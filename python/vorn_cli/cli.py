@@ -159,7 +159,11 @@ def _detect(source: Input) -> str:
 
 
 def _progress(args: argparse.Namespace) -> Progress:
-    return Progress(f"vorn {args.command}", Progress.wanted(args.quiet))
+    wanted = Progress.wanted(args.quiet)
+    if wanted and getattr(args, "output", None) == STDIO:
+        # Output to the same terminal would be mixed with the display.
+        wanted = not os.isatty(1)
+    return Progress(f"vorn {args.command}", wanted)
 
 
 def cmd_encode(args: argparse.Namespace) -> int:
@@ -409,8 +413,14 @@ def _run(argv: Sequence[str] | None) -> int:
         return INTERNAL_ERROR
 
 
+def _terminated(signum: int, frame: object) -> NoReturn:
+    # Unwinds like an interruption, so that no temporary file is left behind.
+    raise SystemExit(128 + signum)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     guard_standard_streams()
+    signal.signal(signal.SIGTERM, _terminated)
     try:
         return _run(argv)
     except BrokenPipeError:

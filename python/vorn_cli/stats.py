@@ -54,25 +54,36 @@ class Stats:
                 return
         base = self.rows + self._first_row  # document row number of batch[0]
         lens = list(map(len, batch))
-        self.lengths.update(lens)
         self.rows += len(batch)
         if self.expected is None:
             self.expected = lens[0]
-        same = lens.count(self.expected)
-        if same != len(lens):
-            self.ragged += len(lens) - same
-            if self.first_ragged is None:
-                self.first_ragged = base + next(i for i, n in enumerate(lens) if n != self.expected)
-        top = max(lens)
+        kinds = set(lens)
+        if len(kinds) == 1:  # the usual batch: every row equally long
+            top = lens[0]
+            self.lengths[top] += len(lens)
+            count = top * len(lens)
+            if top != self.expected:
+                self.ragged += len(lens)
+                if self.first_ragged is None:
+                    self.first_ragged = base
+        else:
+            self.lengths.update(lens)
+            top = max(kinds)
+            count = sum(lens)
+            same = lens.count(self.expected)
+            if same != len(lens):
+                self.ragged += len(lens) - same
+                if self.first_ragged is None:
+                    self.first_ragged = base + next(
+                        i for i, n in enumerate(lens) if n != self.expected)
         if top > self.widest[0]:
             self.widest = (top, base + lens.index(top))
-        count = sum(lens)
         if not count:
             return
         self.cells += count
         if narrow:
             self.widths[1] += count
-            longest = len(max(_chain(batch), key=len))
+            longest = max(set(map(len, _chain(batch))))
             if longest > self.longest[0]:
                 self._locate_longest(batch, base, longest, list(map(len, _chain(batch))))
             return

@@ -376,23 +376,29 @@ class Output:
                 raise Failure("cannot write standard output: it is closed", USAGE_ERROR)
             self._fd = 1
             return
+        # A symbolic link stays in place: the file it points to is replaced.
+        self._target = os.path.realpath(self.path)
+        mode: int | None = None
         try:
-            st = os.stat(self.path)
+            st = os.stat(self._target)
             direct = not stat.S_ISREG(st.st_mode)
+            mode = stat.S_IMODE(st.st_mode)
         except FileNotFoundError:
             direct = False
         except OSError as exc:
             raise Failure(f"cannot write {self.name}: {_reason(exc)}", USAGE_ERROR) from None
         try:
             if direct:
-                self._fd = os.open(self.path, os.O_WRONLY | os.O_APPEND * 0)
+                self._fd = os.open(self._target, os.O_WRONLY)
             else:
-                folder = os.path.dirname(os.path.abspath(self.path))
-                self._fd, self._temp = tempfile.mkstemp(
-                    dir=folder, prefix="." + os.path.basename(self.path) + ".", suffix=".part")
-                umask = os.umask(0)
-                os.umask(umask)
-                os.fchmod(self._fd, 0o666 & ~umask)
+                folder, base = os.path.split(self._target)
+                self._fd, self._temp = tempfile.mkstemp(dir=folder, prefix=f".{base}.",
+                                                        suffix=".part")
+                if mode is None:  # a new file gets the mode that open() would give it
+                    umask = os.umask(0)
+                    os.umask(umask)
+                    mode = 0o666 & ~umask
+                os.fchmod(self._fd, mode)
             self._own = True
         except OSError as exc:
             raise Failure(f"cannot write {self.name}: {_reason(exc)}", USAGE_ERROR) from None
@@ -456,7 +462,7 @@ class Output:
                     raise Failure(f"cannot write {self.name}: {_reason(exc)}", USAGE_ERROR) from None
             self._close()
             try:
-                os.replace(self._temp, self.path)
+                os.replace(self._temp, self._target)
             except OSError as exc:
                 raise Failure(f"cannot write {self.name}: {_reason(exc)}", USAGE_ERROR) from None
             self._temp = None
