@@ -125,6 +125,13 @@ def test_input_format_is_detected_or_refused():
     assert run("encode", stdin=b"a,b\tc\n").stdout == vorn.stringify([["a", "b\tc"]]).encode()
 
 
+def test_encode_refuses_a_file_named_as_a_document(tmp_path):
+    (tmp_path / "doc.vorn").write_text("01a;")
+    done = run("encode", "doc.vorn", cwd=tmp_path)
+    assert done.returncode == 2 and "named as a VORN document" in done.stderr.decode()
+    assert run("encode", "doc.vorn", "--from", "csv", cwd=tmp_path).stdout == b"0401a;;"
+
+
 def test_byte_order_mark_is_refused_or_removed():
     data = "\ufeffa,b\n".encode()
     done = run("encode", stdin=data)

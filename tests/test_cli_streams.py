@@ -44,7 +44,7 @@ def big(tmp_path):
     ('"$VORN" decode ok.vorn >&-', "vorn decode: cannot write standard output: it is closed"),
     ('"$VORN" check ok.vorn >&-', "vorn check: cannot write standard output: it is closed"),
     ('"$VORN" --help >&-', "vorn: cannot write standard output: it is closed"),
-    ('"$VORN" check ok.vorn > /dev/full',
+    ('"$VORN" check ok.vorn big.vorn > /dev/full',
      "vorn check: cannot write standard output: No space left on device"),
     ('"$VORN" decode big.vorn > /dev/full',
      "vorn decode: cannot write standard output: No space left on device"),

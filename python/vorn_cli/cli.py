@@ -32,7 +32,8 @@ exit status:
 ENCODE_NOTES = """\
 The input format is --from, else the file's extension (.csv, .tsv, .json);
 standard input and other names are read as JSON when they start with '[',
-else as CSV, and refused when the first line holds tabs but no commas.
+else as CSV, and refused when the first line holds tabs but no commas. A
+FILE named *.vorn is refused unless --from is given.
 
 TSV is one row per line, cells split on tabs, no quoting (a blank line is a
 row with one empty cell); with --escape, \\t \\n \\r and \\\\ in cells stand
@@ -169,6 +170,9 @@ def _progress(args: argparse.Namespace) -> Progress:
 def cmd_encode(args: argparse.Namespace) -> int:
     source_encoding, target_encoding = _encodings(args)
     progress = _progress(args)
+    if not args.source_format and Path(args.file).suffix.lower() == ".vorn":
+        raise Failure(f"{args.file} is named as a VORN document; encode reads CSV, TSV or JSON "
+                      "(give --from to read it as one of them)", USAGE_ERROR)
     with Input(args.file, source_encoding, strip_bom=args.strip_bom, progress=progress) as source:
         fmt = args.source_format or _format_of(args.file) or _detect(source)
         dialect = _dialect(args, fmt)
@@ -211,7 +215,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
     return OK
 
 
-def _count(args: argparse.Namespace, path: str, encoding: str, out: Output) -> None:
+def _count(args: argparse.Namespace, path: str, encoding: str) -> str:
     progress = Progress(f"vorn check {display_name(path)}", Progress.wanted(args.quiet))
     try:
         with Input(path, encoding, strip_bom=args.strip_bom, progress=progress) as source:
@@ -221,8 +225,7 @@ def _count(args: argparse.Namespace, path: str, encoding: str, out: Output) -> N
                 cells += sum(map(len, batch))
     finally:
         progress.close()
-    out.write(f"{source.name}: ok, {_n(rows, 'row')}, {_n(cells, 'cell')}\n")
-    out.flush()
+    return f"{source.name}: ok, {_n(rows, 'row')}, {_n(cells, 'cell')}\n"
 
 
 def cmd_check(args: argparse.Namespace) -> int:
@@ -231,10 +234,14 @@ def cmd_check(args: argparse.Namespace) -> int:
     worst = OK
     for path in args.files or [STDIO]:
         try:
-            _count(args, path, encoding, out)
+            report = _count(args, path, encoding)
         except Failure as exc:
             _write_stderr(f"vorn check: {exc}\n")
             worst = max(worst, exc.status)
+            continue
+        # A failure to write ends the command.
+        out.write(report)
+        out.flush()
     out.commit()
     return worst
 

@@ -15,6 +15,7 @@ from __future__ import annotations
 import codecs
 import collections
 import errno
+import io
 import os
 import select
 import stat
@@ -118,7 +119,8 @@ class Input:
         self.widest = 1  # storage width of the widest character, in bytes
         # (start index, start unit, lines before, last newline before, text)
         self._history: collections.deque[tuple[int, int, int, int, str]] = \
-            collections.deque(maxlen=HISTORY)
+            collections.deque()
+        self._keep = False  # whether to keep all history (while showing an error)
         self._open()
 
     def _open(self) -> None:
@@ -244,6 +246,8 @@ class Input:
 
     def _record(self, text: str) -> None:
         self._history.append((self.chars, self.units, self.lines, self.last_newline, text))
+        if len(self._history) > HISTORY and not self._keep:
+            self._history.popleft()
         newlines = text.count("\n")
         if newlines:
             self.lines += newlines
@@ -261,8 +265,6 @@ class Input:
             self.units += len(text)
 
     def __iter__(self) -> Iterator[str]:
-        import io
-
         carry = ""
         while True:
             chunk = self.read(CHUNK)
@@ -289,6 +291,7 @@ class Input:
         The text up to margin characters after it is read from the stream
         when needed; text before the oldest chunk kept is gone.
         """
+        self._keep = True
         while self.units <= unit + margin and self._more_context():
             pass
         for start, start_unit, lines_before, newline_before, text in self._history:
