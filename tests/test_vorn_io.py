@@ -2,6 +2,7 @@
 writer against vorn.stringify of the whole table, and load/dump."""
 
 import io
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -69,7 +70,8 @@ MALFORMED = [
     # A character from U+10000 up early on, the fault in narrow text at the end.
     "02" + SMILE + ";" + NARROW + "1x5", "02" + SMILE + ";" + SEMIS + "15x",
     "02" + SMILE + ";" + NARROW + "1x", "02" + SMILE + ";" + NARROW + "f" + "0" * 15,
-    "x;02" + SMILE + ";", "01a;0x;02" + SMILE + ";",
+    "02" + SMILE + ";01a1x5", "02" + SMILE + ";01a02b;15x", "x;02" + SMILE + ";",
+    "01a;0x;02" + SMILE + ";", NARROW + "01a" + SEMIS[:40] + "01bx;",
     NARROW + vorn.stringify([["\ud83d"]]) + "01\ude00;" + "y",
 ]
 
@@ -97,26 +99,6 @@ def test_reader_over_files_in_any_encoding(tmp_path, encoding):
                 assert read_all(f, size) == want, (doc, size)
 
 
-def test_valid_documents_at_the_default_chunk_size_and_rows_are_new_lists():
-    for doc in VALID:
-        rows = list(vorn_io.reader(io.StringIO(doc)))
-        assert rows == vorn.parse(doc)
-        assert len({id(r) for r in rows}) == len(rows)
-    first, second = vorn_io.reader(io.StringIO("01a;01a;"), chunk_size=2)
-    first.append("changed")
-    assert second == ["a"]
-
-
-def test_large_documents_match_parse():
-    table = [[f"{i};" * (i % 7), SMILE * (i % 3), "z" * (i % 50)] for i in range(3000)]
-    table[1500].append("y" * 100_000)
-    doc = vorn.stringify(table)
-    for size in (1000, 4096, vorn_io.DEFAULT_CHUNK_SIZE):
-        assert list(vorn_io.reader(io.StringIO(doc), chunk_size=size)) == table
-    bad = doc[:len(doc) // 2] + "?" + doc[len(doc) // 2:]
-    assert read_all(io.StringIO(bad), 777) == expected(bad)
-
-
 class CountingReads(io.StringIO):
     def __init__(self, text):
         super().__init__(text)
@@ -127,22 +109,23 @@ class CountingReads(io.StringIO):
         return super().read(size)
 
 
-def test_reading_is_lazy_and_in_chunks():
-    doc = vorn.stringify([["cell", "row"]] * 100_000)
-    stream = CountingReads(doc)
+def test_reading_is_lazy_bounded_and_grows_only_for_long_rows():
+    stream = CountingReads(vorn.stringify([["cell", "row"]] * 100_000))
     rows = vorn_io.reader(stream, chunk_size=1000)
+    first = next(rows)
+    assert first == ["cell", "row"] and stream.tell() <= 1000
+    first.append("changed")  # rows are new lists
     assert next(rows) == ["cell", "row"]
-    assert stream.tell() <= 1000
-    assert sum(1 for _ in rows) == 99_999
-    assert max(stream.sizes) <= 1000
+    assert sum(1 for _ in rows) == 99_998 and max(stream.sizes) <= 1000
 
-
-def test_a_long_row_takes_few_reads_of_growing_size():
-    doc = vorn.stringify([["a"], ["b;" * 500_000, "c"], ["d"]])
+    table = [[f"{i};" * (i % 7), SMILE * (i % 3)] for i in range(3000)]
+    table[1500].append("y;" * 500_000)
+    doc = vorn.stringify(table)
     stream = CountingReads(doc)
-    assert read_all(stream, 16) == (vorn.parse(doc), None)
-    assert len(stream.sizes) < 30
-    assert max(stream.sizes) <= 2 * len(doc)
+    assert read_all(stream, 1000) == (table, None)
+    assert len(stream.sizes) < 200 and max(stream.sizes) <= 2 * len(table[1500][-1])
+    bad = doc[:len(doc) // 2] + "?" + doc[len(doc) // 2:]
+    assert read_all(io.StringIO(bad), 777) == expected(bad)
 
 
 @pytest.mark.parametrize("row", [[";" * 5000], ["0;" * 2500, "1"], ["9;"] * 500])
@@ -225,10 +208,31 @@ def write_all(table, how):
     return out.getvalue()
 
 
+class OwnIteration(list):
+    def __iter__(self):
+        return iter([["own"], ["order"]])
+
+
 @pytest.mark.parametrize("how", ["writerows", "writerow", "dump"])
-def test_written_text_is_stringify_of_the_table(how):
+def test_written_text_is_stringify_of_the_table(how, monkeypatch):
     for table, again in zip(tables(), tables()):
         assert write_all(table, how) == vorn.stringify(again)
+    assert write_all(OwnIteration([["x"]]), how) == "03own;05order;"
+    monkeypatch.setattr(vorn, "HEX", "ABCDEFGHIJKLMNOP")
+    table = [["a" * 12, "b"]] * 3
+    assert write_all(table, how) == vorn.stringify(table) == ("B12" + "a" * 12 + "A1b;") * 3
+
+
+def test_dump_of_no_rows_writes_the_empty_text():
+    calls = []
+
+    class Sink:
+        def write(self, s):
+            calls.append(s)
+
+    vorn_io.dump([], Sink())
+    vorn_io.writer(Sink()).writerows(iter([]))
+    assert calls == [""]
 
 
 def test_many_rows_are_written_in_pieces_of_bounded_size():
@@ -244,12 +248,6 @@ def test_many_rows_are_written_in_pieces_of_bounded_size():
     assert "".join(writes) == vorn.stringify(table)
     assert len(writes) > 10
     assert max(map(len, writes)) < 4 * 2**17 + 1_000_020
-
-
-def test_writer_follows_hex_like_stringify(monkeypatch):
-    monkeypatch.setattr(vorn, "HEX", "ABCDEFGHIJKLMNOP")
-    table = [["a" * 12, "b"]] * 3
-    assert write_all(table, "writerows") == vorn.stringify(table) == ("B12" + "a" * 12 + "A1b;") * 3
 
 
 def test_writing_errors_are_those_of_stringify():
@@ -269,38 +267,18 @@ def test_writing_errors_are_those_of_stringify():
         vorn_io.writer(io.StringIO()).writerow(["a", Broken()])
 
 
-def test_dump_of_no_rows_writes_the_empty_text():
-    calls = []
-
-    class Sink:
-        def write(self, s):
-            calls.append(s)
-
-    vorn_io.dump([], Sink())
-    assert calls == [""]
-
-
-def test_load_is_parse_of_the_whole_text():
+def test_load_is_parse_and_files_round_trip(tmp_path):
     for doc in VALID + MALFORMED[:12] + [ASTRAL + "15x"]:
-        assert read_all(io.StringIO(doc), 3)[1] == expected(doc)[1]
         try:
-            want = (vorn.parse(doc), None)
+            assert vorn_io.load(io.StringIO(doc)) == vorn.parse(doc)
         except SyntaxError as exc:
-            want = (None, exc.args)
-        try:
-            got = (vorn_io.load(io.StringIO(doc)), None)
-        except SyntaxError as exc:
-            got = (None, exc.args)
-        assert got == want
-
-
-def test_files_round_trip(tmp_path):
-    table = [[f"row {i};", SMILE * (i % 4), "é" * (i % 5)] for i in range(5000)]
+            assert (SyntaxError, exc.args) == expected(doc)[1]
+    table = [[f"row {i};", SMILE * (i % 4), "é\r\n" * (i % 5)] for i in range(5000)]
     path = tmp_path / "t.vorn"
     for encoding in ("utf-8", "utf-16"):
         with open(path, "w", encoding=encoding, newline="") as f:
             vorn_io.dump(table, f)
-        assert path.read_text(encoding=encoding) == vorn.stringify(table)
+        assert path.read_text(encoding=encoding, newline="") == vorn.stringify(table)
         with open(path, encoding=encoding, newline="") as f:
             assert list(vorn_io.reader(f, chunk_size=999)) == table
         with open(path, encoding=encoding, newline="") as f:
@@ -382,4 +360,18 @@ def test_type_checkers_see_the_module(tmp_path):
     bad = subprocess.run(run + [str(tmp_path / "bad.py")], capture_output=True, text=True,
                          cwd=tmp_path)
     flagged = {int(line.split(":")[1]) for line in bad.stdout.splitlines() if ": error:" in line}
+    assert flagged == set(range(3, MISTYPED.count("\n") + 1)), bad.stdout
+
+
+def test_pyright_sees_the_module(tmp_path):
+    pyright = shutil.which("pyright")
+    if pyright is None:
+        pytest.skip("pyright is not installed (its pip package fetches Node.js code on first use)")
+    (tmp_path / "good.py").write_text(TYPED)
+    (tmp_path / "bad.py").write_text(MISTYPED)
+    run = [pyright, "--pythonpath", sys.executable]
+    good = subprocess.run(run + ["good.py"], capture_output=True, text=True, cwd=tmp_path)
+    assert good.returncode == 0, good.stdout
+    bad = subprocess.run(run + ["bad.py"], capture_output=True, text=True, cwd=tmp_path)
+    flagged = {int(line.split(":")[1]) for line in bad.stdout.splitlines() if " - error:" in line}
     assert flagged == set(range(3, MISTYPED.count("\n") + 1)), bad.stdout

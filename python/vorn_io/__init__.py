@@ -4,20 +4,25 @@
 while holding only a chunk of it and the row being read; ``writer(fp)``
 writes rows as they come. ``load`` and ``dump`` are the whole-table
 counterparts. The text read and written is exactly what ``vorn.parse`` reads
-and ``vorn.stringify`` writes, errors included.
+and ``vorn.stringify`` writes, errors included. Open files with
+``newline=""``, so that line breaks inside cells are kept as they are.
 
-How the reader finds rows: a piece of a document that starts where a row
-starts and ends with ";" parses exactly when that ";" ends a row (a ";" in a
-cell leaves a cell or its prefix unfinished, which is an end of input). So
-each chunk is cut after its last ";" and handed to ``vorn.parse``; when that
-";" lies inside a cell, a scan that hops from cell to cell by the declared
-lengths finds the last row that the chunk completes. A chunk that completes
-no row is read on until it at least doubles, so the work stays linear in the
-size of the document whatever its rows look like.
+How the reader finds rows: a piece of a document that starts between two
+cells and ends with ";" parses exactly when that ";" ends a row; a ";"
+inside a cell leaves the cell unfinished, which is an end of input. Each
+chunk is therefore cut after its last ";" and handed to ``vorn.parse``,
+either as it is or, when cells often hold ";", with padding that finishes
+whatever the piece leaves open and tells where that was (_split_padded); when
+cells are long and few, a Python scan that hops from cell to cell by the
+declared lengths finds the last row end instead. Text that completes no row
+is read on until it at least doubles, so the work stays linear in the size
+of the document whatever its rows look like.
 
-Errors keep ``vorn.parse``'s type and message; positions in the messages of
-``vorn.parse`` calls on a piece are moved to the whole document by adding the
-UTF-16 length of the text before the piece.
+Errors keep ``vorn.parse``'s type and message. A position in a message
+about a piece is moved to the whole document by adding the UTF-16 length of
+the text before the piece, and the end-of-input cases in which parse's
+outcome depends on whether the document holds a character from U+10000 up
+are decided with what was seen of the whole document.
 """
 
 from __future__ import annotations
@@ -81,10 +86,15 @@ _DIGITS.update({c: i + 11 for i, c in enumerate("ABCDEF")})
 # least this base plus four bytes per character and terminator. Smaller sizes
 # rule such characters out without looking at the text; larger ones are
 # confirmed by a search, since a cached UTF-8 form also adds to the size.
-_BASE4 = sys.getsizeof("\U00010000") - 8
-if (sys.getsizeof("\U00010000" * 9) != _BASE4 + 40
-        or sys.getsizeof("\uffff" * 9) >= _BASE4 + 40):
-    _BASE4 = 0  # unknown layout: always search
+def _base4() -> int:
+    base = sys.getsizeof("\U00010000") - 8
+    if (sys.getsizeof("\U00010000" * 9) != base + 40
+            or sys.getsizeof("\uffff" * 9) >= base + 40):
+        return 0  # unknown layout: always search
+    return base
+
+
+_BASE4 = _base4()
 
 
 def _is_wide(s: str) -> bool:
@@ -432,7 +442,8 @@ def reader(fp: SupportsRead, *, chunk_size: int = DEFAULT_CHUNK_SIZE) -> Iterato
     memory is bounded by the chunk size and the longest row. A malformed
     document raises what ``vorn.parse`` raises for the whole text, with the
     same message and positions counted from the start of the document, after
-    the rows before the fault have been produced.
+    the rows before the fault have been produced. Open files with
+    ``newline=""``: text mode otherwise turns "\\r\\n" in cells into "\\n".
     """
     if type(chunk_size) is not int:
         raise TypeError(f"chunk_size must be an int, not {type(chunk_size).__name__}")
@@ -445,11 +456,11 @@ def _write_rows(rows: Iterable[Iterable[object]], write: Callable[[str], object]
     """Write the rows as vorn.stringify writes the table; whether any row was written."""
     batch = 8
     wrote = False
-    if type(rows) is list or type(rows) is tuple:
+    if isinstance(rows, (list, tuple)) and type(rows) in (list, tuple):
         # Walked by index like stringify walks them, in slices, which it
         # serializes faster than an iterator; the length is read anew for
         # every slice.
-        seq: list[Iterable[object]] | tuple[Iterable[object], ...] = rows
+        seq = rows
         done = 0
         while done < len(seq):
             text = _stringify(seq[done:done + batch])
