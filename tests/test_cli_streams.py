@@ -187,3 +187,25 @@ def test_progress_only_on_a_terminal(tmp_path):
     shown = stderr_of()
     assert "vorn encode: 78.1kB" in shown and "B/s]" in shown
     assert stderr_of("--quiet") == ""
+
+
+GARBAGE = [
+    bytes(range(256)),
+    b"\x00" * 100,
+    b"[" * 50 + b"1e999999" + b"]" * 50,
+    b'[["' + b"\\ud800" * 3 + b'"]]',
+    b'"unclosed,\n' * 3,
+    b"f" + b"9" * 16 + b";",
+    "\ufeff[[]]".encode("utf-16"),
+]
+
+
+@pytest.mark.parametrize("command", [["encode"], ["encode", "--from", "tsv", "--escape"],
+                                     ["decode", "--to", "tsv"]])
+@pytest.mark.parametrize("data", GARBAGE, ids=range(len(GARBAGE)))
+def test_no_input_gives_a_traceback(command, data, tmp_path):
+    done = subprocess.run([VORN, *command], input=data, capture_output=True, cwd=tmp_path)
+    assert done.returncode in (0, 1, 2), done.stderr
+    assert b"Traceback" not in done.stderr and b"internal error" not in done.stderr
+    if done.returncode:
+        assert done.stderr.startswith(f"vorn {command[0]}: ".encode())

@@ -8,7 +8,6 @@ import os
 import signal
 import sys
 from collections.abc import Callable, Sequence
-from importlib import metadata
 from pathlib import Path
 from typing import NoReturn
 
@@ -300,7 +299,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=EXIT_STATUS,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    parser.add_argument("--version", action=_Version, nargs=0,
+                        help="show the program's version number and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True,
                                      parser_class=_Parser)
 
@@ -382,11 +382,19 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _version() -> str:
-    try:
-        return metadata.version("vorn")
-    except metadata.PackageNotFoundError:
-        return "(not installed)"
+class _Version(argparse.Action):
+    """--version, looked up only when asked for."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        from importlib import metadata
+
+        try:
+            version = metadata.version("vorn")
+        except metadata.PackageNotFoundError:
+            version = "(not installed)"
+        parser._print_message(f"{parser.prog} {version}\n")
+        parser.exit()
 
 
 def _end_of_pipe() -> NoReturn:

@@ -11,8 +11,7 @@ from __future__ import annotations
 
 import re
 import unicodedata
-from dataclasses import dataclass
-from typing import Protocol
+from typing import NamedTuple, Protocol
 
 _ASTRAL = re.compile("[\U00010000-\U0010ffff]")
 _TOKEN = re.compile(r"\AUnexpected token '(.)' at position (\d+)\Z", re.DOTALL)
@@ -47,9 +46,8 @@ def code_point_index(text: str, u16_offset: int) -> int:
     return min(u16_offset - before, len(text))
 
 
-@dataclass(frozen=True)
-class Location:
-    index: int  # code-point index into the document
+class Location(NamedTuple):
+    offset: int  # code-point index into the document
     line: int  # 1-based
     column: int  # 1-based, in code points
     line_text: str  # the whole line, without its "\n" unless that is the token

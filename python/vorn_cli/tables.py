@@ -26,8 +26,7 @@ import json
 import re
 import sys
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass
-from typing import Protocol
+from typing import NamedTuple, Protocol
 
 FORMATS = ("csv", "tsv", "json")
 QUOTING = {"minimal": csv.QUOTE_MINIMAL, "all": csv.QUOTE_ALL, "none": csv.QUOTE_NONE}
@@ -51,8 +50,7 @@ class TextSink(Protocol):
     def write(self, text: str, /) -> None: ...
 
 
-@dataclass(frozen=True)
-class Dialect:
+class Dialect(NamedTuple):
     delimiter: str | None = None  # None: "," for CSV
     quotechar: str = '"'
     quoting: str = "minimal"
