@@ -313,8 +313,9 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--strip-bom", action="store_true",
                        help="remove a byte-order mark at the start of the input "
                             "(otherwise such input is refused)")
-    group.add_argument("-q", "--quiet", action="store_true",
-                       help="show no progress on standard error")
+    common.add_argument("-q", "--quiet", action="store_true",
+                        help="show no progress on standard error (it is shown only when "
+                             "that is a terminal)")
     single = _Parser(add_help=False)
     single.add_argument("file", nargs="?", default=STDIO, metavar="FILE",
                         help="input file; standard input if absent or -")
