@@ -53,20 +53,21 @@ class Stats:
             if not batch:
                 return
         base = self.rows + self._first_row  # document row number of batch[0]
-        lens = list(map(len, batch))
         self.rows += len(batch)
         if self.expected is None:
-            self.expected = lens[0]
-        kinds = set(lens)
+            self.expected = len(batch[0])
+        kinds = set(map(len, batch))
         if len(kinds) == 1:  # the usual batch: every row equally long
-            top = lens[0]
-            self.lengths[top] += len(lens)
-            count = top * len(lens)
+            top = len(batch[0])
+            self.lengths[top] += len(batch)
+            count = top * len(batch)
             if top != self.expected:
-                self.ragged += len(lens)
+                self.ragged += len(batch)
                 if self.first_ragged is None:
                     self.first_ragged = base
+            at = 0
         else:
+            lens = list(map(len, batch))
             self.lengths.update(lens)
             top = max(kinds)
             count = sum(lens)
@@ -76,8 +77,9 @@ class Stats:
                 if self.first_ragged is None:
                     self.first_ragged = base + next(
                         i for i, n in enumerate(lens) if n != self.expected)
+            at = lens.index(top)
         if top > self.widest[0]:
-            self.widest = (top, base + lens.index(top))
+            self.widest = (top, base + at)
         if not count:
             return
         self.cells += count
