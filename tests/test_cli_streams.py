@@ -209,3 +209,23 @@ def test_no_input_gives_a_traceback(command, data, tmp_path):
     assert b"Traceback" not in done.stderr and b"internal error" not in done.stderr
     if done.returncode:
         assert done.stderr.startswith(f"vorn {command[0]}: ".encode())
+
+
+def test_memory_stays_bounded(tmp_path):
+    # 12 MB of short cells: held whole, the table alone would take over 100 MB.
+    rows = [["w%d" % (i % 1000), "x" * (i % 9), "42"] for i in range(20_000)]
+    with (tmp_path / "big.vorn").open("w", encoding="utf-8", newline="") as f:
+        piece = vorn.stringify(rows)
+        while f.tell() < 12_000_000:
+            f.write(piece)
+
+    def peak_mib(*args):
+        proc = subprocess.Popen([VORN, *args], cwd=tmp_path, stdout=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        return usage.ru_maxrss / 1024
+
+    assert peak_mib("check", "big.vorn") < 60
+    assert peak_mib("decode", "big.vorn", "-o", "big.csv") < 60
+    assert peak_mib("encode", "big.csv", "-o", "again.vorn") < 60
+    assert (tmp_path / "again.vorn").read_bytes() == (tmp_path / "big.vorn").read_bytes()
