@@ -185,3 +185,12 @@ def test_check_reports_every_file_and_the_worst_status(tmp_path):
     assert "vorn check: cannot read missing.vorn: No such file or directory" in errors
     done = run("check", "good.vorn", "bad.vorn", cwd=tmp_path)
     assert done.returncode == 1 and done.stdout == b"good.vorn: ok, 2 rows, 1 cell\n"
+
+
+@pytest.mark.parametrize("fmt", ["csv", "tsv"])
+def test_line_ends_across_reads(fmt, tmp_path):
+    # A "\r\n" split between two reads of 64 Ki characters, and a line far
+    # longer than a read.
+    text = ("x" * 65535 + "\r\n" + "y" * 200_000 + "\r\n" + "z\r\n").encode()
+    table, back = round_trip(tmp_path, f"t.{fmt}", text, decode=["--line-terminator", "crlf"])
+    assert table == [["x" * 65535], ["y" * 200_000], ["z"]] and back == text

@@ -265,23 +265,26 @@ class Input:
             self.units += len(text)
 
     def __iter__(self) -> Iterator[str]:
-        carry = ""
+        parts: list[str] = []  # an unfinished line, in pieces (joined once it ends)
         while True:
             chunk = self.read(CHUNK)
             if not chunk:
-                if carry:
-                    yield carry
+                if parts:
+                    yield "".join(parts)
                 return
-            lines = io.StringIO(carry + chunk, newline="").readlines()
-            carry = lines.pop()
-            if carry.endswith("\n"):
-                yield from lines
-                yield carry
-                carry = ""
+            parts.append(chunk)
+            if len(parts) > 1 and "\n" not in chunk and "\r" not in chunk:
+                continue
+            lines = io.StringIO("".join(parts), newline="").readlines()
+            last = lines.pop()
+            yield from lines
+            if last.endswith("\n"):
+                yield last
+                parts = []
             else:
                 # An unfinished line, or one ending in "\r" that may be the
                 # first half of "\r\n": wait for the next chunk.
-                yield from lines
+                parts = [last]
 
     # --- Context for error reports --------------------------------------------
 
