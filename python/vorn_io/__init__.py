@@ -10,11 +10,10 @@ and ``vorn.stringify`` writes, errors included. Open files with
 How the reader finds rows: a piece of a document that starts between two
 cells and ends with ";" parses exactly when that ";" ends a row; a ";"
 inside a cell leaves the cell unfinished, which is an end of input. Each
-chunk is therefore cut after its last ";" and handed to ``vorn.parse``,
-either as it is or, when cells often hold ";", with padding that finishes
-whatever the piece leaves open and tells where that was (_split_padded); when
-cells are long and few, a Python scan that hops from cell to cell by the
-declared lengths finds the last row end instead. Text that completes no row
+chunk is therefore cut after its last ";" and handed to ``vorn.parse`` with
+padding that finishes whatever the piece leaves open and tells where that
+was (_split_padded); when cells are long and few, a Python scan that hops
+from cell to cell by the declared lengths finds the last row end instead. Text that completes no row
 is read on until it at least doubles, so the work stays linear in the size
 of the document whatever its rows look like.
 
@@ -288,17 +287,28 @@ def _split_padded(buf: str, cut: int, rows: list[list[str]],
     return None
 
 
+def _elements(rows: list[list[str]]) -> int:
+    """About how many cells and row ends rows hold (counted on a sample of
+    its rows when there are many)."""
+    n = len(rows)
+    if n <= 64:
+        return n + sum(map(len, rows))
+    sample = rows[::n // 64]
+    return n + sum(map(len, sample)) * n // len(sample)
+
+
 def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
     """The rows of the document in fp, as one list of rows per chunk.
 
-    Each chunk is cut after its last ";" in one of three ways, chosen by
-    what the previous chunks looked like: as it is, when pieces keep ending
-    where rows end (the usual case when cells rarely hold ";"); padded, so
-    that vorn.parse completes the row left open (see _split_padded); or at
-    the last row end found by hopping over the cells in Python, when cells
-    are so long that there are few of them and padding would have to be
-    long. Padding costs in proportion to its length, hopping in proportion
-    to the number of cells.
+    Each chunk is cut after its last ";" and parsed with padding, so that
+    vorn.parse completes the row left open there, if any (see
+    _split_padded); or, when cells are so long that there are few of them
+    and padding would have to be long, at the last row end found by hopping
+    over the cells in Python. Padding costs in proportion to its length,
+    hopping in proportion to the number of cells, and the choice between
+    them follows the previous chunk's cell density. Padding is tried
+    whatever the cells hold: when the ";" ends a row it costs a few dozen
+    empty cells, less than a wasted attempt without it.
     """
     read = fp.read
     buf = ""      # text not yet read into rows; it starts between two cells
@@ -307,9 +317,7 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
     wide = False  # whether the text read so far holds a character from U+10000 up
     want = chunk_size
     pairs = _PAIRS_MIN  # number of "00" in the padding, if buf is long enough
-    plain = False   # whether to try the piece without padding first
-    ended = 0       # number of pieces in a row that ended where a row ends
-    density = float("inf")  # cells per character of the last piece read
+    density = float("inf")  # cells and rows per character of the last piece
     while True:
         text = read(want)
         if type(text) is not str:
@@ -330,15 +338,10 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
         # The text given to vorn.parse last, and how much of it is from buf.
         piece = ""
         taken = 0
-        if cut and plain:
-            piece, taken = buf[:cut], cut
-            rows, exc = _attempt(piece)
-            if rows is not None:
-                split = [], cut, 0
-            plain = False
-        # Cells that hopping would visit, in units of the cost of one pair.
+        # Cells and row ends that hopping would visit, in units of the cost
+        # of one pair of padding.
         hops = density * len(buf) * _HOP_COST
-        if cut and split is None and not (exc and _token_error(exc)) and hops >= pairs:
+        if cut and hops >= pairs:
             # No more padding than text, so that small pieces stay cheap.
             most = max(_PAIRS_MIN, len(buf)) >> 1
             while True:
@@ -366,11 +369,8 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
             else:
                 pending += split[0]
             cut = split[1]
-            # Pieces that keep ending rows are tried without padding first.
-            ended = ended + 1 if split[2] == 0 and not split[0] else 0
-            plain = ended >= 2
             if cut:
-                density = (sum(map(len, rows)) + len(pending)) / cut
+                density = (_elements(rows) + len(pending)) / cut
         elif longer:
             cut = 0  # read on
         else:
@@ -389,7 +389,7 @@ def _tables(fp: SupportsRead, chunk_size: int) -> Iterator[list[list[str]]]:
                     yield _joined(rows, pending)
                     pending = []
                     cut = cut or len(buf)
-                    density = sum(map(len, rows)) / cut
+                    density = _elements(rows) / cut
         if cut:
             if wide:
                 # Measured on the parsed text (any padding is ASCII), less
