@@ -11,9 +11,7 @@ from __future__ import annotations
 
 import re
 import unicodedata
-from dataclasses import dataclass
-
-import vorn
+from typing import NamedTuple, Protocol
 
 _ASTRAL = re.compile("[\U00010000-\U0010ffff]")
 _TOKEN = re.compile(r"\AUnexpected token '(.)' at position (\d+)\Z", re.DOTALL)
@@ -48,9 +46,8 @@ def code_point_index(text: str, u16_offset: int) -> int:
     return min(u16_offset - before, len(text))
 
 
-@dataclass(frozen=True)
-class Location:
-    index: int  # code-point index into the document
+class Location(NamedTuple):
+    offset: int  # code-point index into the document
     line: int  # 1-based
     column: int  # 1-based, in code points
     line_text: str  # the whole line, without its "\n" unless that is the token
@@ -80,8 +77,13 @@ def visible(text: str) -> str:
     return "".join(_shown(ch)[0] for ch in text)
 
 
-def excerpt(line: str, column: int) -> tuple[str, int]:
-    """The line as drawn (cut to EXCERPT_WIDTH) and the caret's offset."""
+def excerpt(line: str, column: int, cut_before: bool = False,
+            cut_after: bool = False) -> tuple[str, int]:
+    """The line as drawn (cut to EXCERPT_WIDTH) and the caret's offset.
+
+    line may itself be a piece of a longer line; cut_before and cut_after
+    say that text was left out on that side.
+    """
     cells = [_shown(ch) for ch in line]
     at = column - 1
     if at >= len(cells):
@@ -97,42 +99,41 @@ def excerpt(line: str, column: int) -> tuple[str, int]:
             used += widths[last]
             last += 1
         last = max(last, at + 1)
-    head = ELLIPSIS if first > 0 else ""
-    tail = ELLIPSIS if last < len(cells) else ""
+    head = ELLIPSIS if first > 0 or cut_before else ""
+    tail = ELLIPSIS if last < len(cells) or cut_after else ""
     drawn = head + "".join(s for s, _ in cells[first:last]) + tail
     return drawn.rstrip(), len(head) + sum(widths[first:at])
 
 
-def describe(text: str, name: str, message: str) -> str:
-    """The full report for a document that the parser refused."""
+class Place(Protocol):
+    """Where in a document an error stands (see streams.Window)."""
+
+    line: int
+    column: int
+    text: str  # the line, or a piece of it around the error
+    at: int  # index of the error in text
+    cut_before: bool
+    cut_after: bool
+
+
+def token_position(message: str) -> int | None:
+    """The UTF-16 position in an unexpected-token message; None at end of input."""
     m = _TOKEN.match(message)
-    if m:
-        index = code_point_index(text, int(m.group(2)))
+    return int(m.group(2)) if m else None
+
+
+def describe(place: Place | None, name: str, message: str, hint: str | None = None) -> str:
+    """The full report for a document that the parser refused."""
+    if place is None:
+        lines = [f"{name}: {visible(message)}"]
     else:
-        index = len(text)  # end of input: point just past the last character
-    loc = locate(text, index)
-    drawn, caret = excerpt(loc.line_text, loc.column)
-    gutter = str(loc.line)
-    lines = [
-        f"{name}:{loc.line}:{loc.column}: {visible(message)}",
-        f" {gutter} | {drawn}",
-        f" {' ' * len(gutter)} | {' ' * caret}^",
-    ]
-    hint = _hint(text, index, m is not None)
+        drawn, caret = excerpt(place.text, place.at + 1, place.cut_before, place.cut_after)
+        gutter = str(place.line)
+        lines = [
+            f"{name}:{place.line}:{place.column}: {visible(message)}",
+            f" {gutter} | {drawn}",
+            f" {' ' * len(gutter)} | {' ' * caret}^",
+        ]
     if hint:
         lines.append(f"hint: {hint}")
     return "\n".join(lines)
-
-
-def _hint(text: str, index: int, is_token: bool) -> str | None:
-    if not text:
-        return "the input is empty; the smallest document is ';' (one empty row)"
-    if is_token and index == 0 and text[0] == "\ufeff":
-        return "the file starts with a byte-order mark; read it with --encoding utf-8-sig"
-    if is_token and index > 0 and not text[index:].strip("\r\n"):
-        try:
-            vorn.parse(text[:index])
-        except SyntaxError:
-            return None
-        return "a document ends at its last ';'; remove the line break after it"
-    return None

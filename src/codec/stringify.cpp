@@ -111,6 +111,42 @@ inline void copy_bytes(void* dst, const void* src, size_t len) {
     if (len == 1) *d = *s;
 }
 
+// Copies up to 16 bytes of a compact str's text without a branch on the
+// length: two 8-byte moves that overlap as the length requires. The source
+// is read only inside the object (a compact str's text follows its header,
+// more than 8 bytes long, so a load that ends at the text's end stays in
+// it); the destination may receive up to 8 bytes past the text, which the
+// room the caller keeps takes and later writes cover.
+inline void copy_short_compact(void* dst, const void* src, size_t bytes) {
+    const auto* s = static_cast<const unsigned char*>(src);
+    auto* d = static_cast<unsigned char*>(dst);
+    const bool two = bytes > 8;
+    const size_t first = two ? 8 : bytes;
+    const unsigned shift = unsigned(64 - 8 * first) & 63u;
+    uint64_t lo, hi;
+    std::memcpy(&lo, s + first - 8, 8);
+    lo >>= shift;
+    const ptrdiff_t tail = two ? ptrdiff_t(bytes) - 8 : ptrdiff_t(first) - 8;
+    std::memcpy(&hi, s + tail, 8);
+    hi >>= two ? 0u : shift;
+    std::memcpy(d, &lo, 8);
+    std::memcpy(d + (two ? bytes - 8 : 0), &hi, 8);
+}
+
+// Writes the shortest decimal form of n, of width digits, at out + 1, and
+// may write a '0' at out[0], where the digit-count character goes next:
+// lengths below 100 are written without a branch on their width.
+template <typename Dst>
+inline void put_length(Dst* out, uint64_t n, int digits) {
+    if (n < 100) {
+        const char* pair = format::kDigitPairs + 2 * n;
+        out[digits - 1] = Dst(pair[0]);
+        out[digits] = Dst(pair[1]);
+    } else {
+        write_decimal(out + 1, n, digits);
+    }
+}
+
 // Copies n code points of four-byte storage and counts those above U+FFFF
 // in the same pass.
 inline int64_t copy_counting_astral(Py_UCS4* dst, const Py_UCS4* src, Py_ssize_t n) {
@@ -289,6 +325,116 @@ struct HexChars {
 
 enum class Step { kRowEnd, kRedispatch, kFail };
 
+// The fast road's working set, kept in registers while it runs: where the
+// next cell goes, where the room ends, the digit-count characters it may
+// use, the widest class the result can take and the widest written.
+template <typename Dst>
+struct FastRun {
+    Dst* w;
+    Dst* end;
+    const char* hex;
+    int fast_digits;
+    int out_cls;
+    int written;
+};
+
+// How far ahead of the cell being written its successors' headers are
+// fetched: each cell is a separate object, and reading its header is most of
+// the cost of a short cell.
+inline constexpr Py_ssize_t kPrefetchAhead = 10;
+
+// The fast road for the commonest case, a result that is ASCII so far: only
+// exact, compact ASCII str cells, whose text lies at a fixed place after the
+// header, and nothing to track about widths.
+[[gnu::hot]] Py_ssize_t ascii_cells(PyObject** cells, Py_ssize_t c, Py_ssize_t count, FastRun<Py_UCS1>& run) {
+    Py_UCS1* w = run.w;
+    Py_UCS1* const end = run.end;
+    const char* const hex = run.hex;
+    const int fast_digits = run.fast_digits;
+    for (; c < count; ++c) {
+        if (c + kPrefetchAhead < count) __builtin_prefetch(cells[c + kPrefetchAhead]);
+        PyObject* cell = cells[c];
+        if (!Py_IS_TYPE(cell, &PyUnicode_Type) || !PyUnicode_IS_COMPACT_ASCII(cell)) break;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
+        if (n + format::kMaxLengthDigits + 1 > end - w) break;
+        const int digits = decimal_width(uint64_t(n));
+        if (digits > fast_digits) break;
+        put_length(w, uint64_t(n), digits);
+        w[0] = Py_UCS1(hex[digits - 1]);
+        const auto* data = reinterpret_cast<const Py_UCS1*>(reinterpret_cast<PyASCIIObject*>(cell) + 1);
+        if (n <= 16)
+            copy_short_compact(w + 1 + digits, data, size_t(n));
+        else
+            copy_bytes(w + 1 + digits, data, size_t(n));
+        w += 1 + digits + n;
+    }
+    run.w = w;
+    return c;
+}
+
+// Writes cells[c..count) by the fast road and returns the index of the first
+// cell it did not write: one that is not a str, is wider than the result,
+// needs more digits than the fast road has characters for, or does not fit
+// the room left.
+template <typename Dst>
+[[gnu::hot]] Py_ssize_t fast_cells(PyObject** cells, Py_ssize_t c, Py_ssize_t count, FastRun<Dst>& run) {
+    if constexpr (sizeof(Dst) == 1) {
+        if (run.out_cls == kAscii) {
+            c = ascii_cells(cells, c, count, run);
+            if (c == count) return c;
+        }
+    }
+    Dst* w = run.w;
+    Dst* const end = run.end;
+    const char* const hex = run.hex;
+    const int fast_digits = run.fast_digits;
+    const int out_cls = run.out_cls;
+    int written = run.written;
+    for (; c < count; ++c) {
+        if (c + kPrefetchAhead < count) __builtin_prefetch(cells[c + kPrefetchAhead]);
+        PyObject* cell = cells[c];
+        if (!PyUnicode_Check(cell)) break;
+        const int cls = class_of(cell);
+        if (cls > out_cls) break;
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
+        if (n + format::kMaxLengthDigits + 1 > end - w) break;
+        const void* data = PyUnicode_DATA(cell);
+        if constexpr (sizeof(Dst) == 4) {
+            if (cls == kUcs4) {
+                // Copy first, at the place the shortest possible length
+                // leaves, counting astral code points; move the text in the
+                // rare case its length needs more digits than its code-point
+                // count.
+                const int guess = decimal_width(uint64_t(n));
+                if (guess > fast_digits) break;
+                const int64_t u16_len = n + copy_counting_astral(w + 1 + guess, static_cast<const Py_UCS4*>(data), n);
+                const int digits = decimal_width(uint64_t(u16_len));
+                if (digits > fast_digits) break;
+                if (digits != guess) std::memmove(w + 1 + digits, w + 1 + guess, size_t(n) * 4);
+                w[0] = Dst(hex[digits - 1]);
+                write_decimal(w + 1, uint64_t(u16_len), digits);
+                w += 1 + digits + n;
+                written = kUcs4;
+                continue;
+            }
+        }
+        const int digits = decimal_width(uint64_t(n));
+        if (digits > fast_digits) break;
+        put_length(w, uint64_t(n), digits);
+        w[0] = Dst(hex[digits - 1]);
+        const int kind = PyUnicode_KIND(cell);
+        if (size_t(kind) == sizeof(Dst) && n * Py_ssize_t(sizeof(Dst)) <= 16 && PyUnicode_IS_COMPACT(cell))
+            copy_short_compact(w + 1 + digits, data, size_t(n) * sizeof(Dst));
+        else
+            put_text(w + 1 + digits, data, kind, n);
+        w += 1 + digits + n;
+        written = std::max(written, cls);
+    }
+    run.w = w;
+    run.written = written;
+    return c;
+}
+
 class Serializer {
 public:
     Serializer(PyObject* lists, const Host& host) : lists_(lists), host_(host) {}
@@ -322,10 +468,10 @@ public:
 
 private:
     // Sizes the result from a sample of rows spread over the table, and
-    // starts it at the widest class seen there. The longest quarter of the
-    // sampled rows is left out of the estimate, so that a few long rows do
-    // not make the room far larger than the document: a short estimate
-    // costs a few regrowths, a long one holds memory until the end.
+    // starts it at the widest class seen there. A few long rows among the
+    // sampled ones must not make the room far larger than the document: a
+    // short estimate costs a few regrowths, a long one holds memory until
+    // the end.
     bool start_with_estimate() {
         const Py_ssize_t rows = size_of(lists_);
         PyObject** items = items_of(lists_);
@@ -357,12 +503,14 @@ private:
             }
             lengths[s] = row_len;
         }
+        // Rows far longer than the typical sampled row count four times that
+        // row at most.
         std::sort(lengths, lengths + samples);
-        const Py_ssize_t kept = samples >= 4 ? samples - samples / 4 : samples;
+        const double cap = samples ? 4 * lengths[samples / 2] : 0;
         double sum = 0;
-        for (Py_ssize_t s = 0; s < kept; ++s) sum += lengths[s];
-        double estimate = kept ? sum * double(rows) / double(kept) : 0;
-        estimate += estimate / 32 + 64;
+        for (Py_ssize_t s = 0; s < samples; ++s) sum += std::min(lengths[s], cap);
+        double estimate = samples ? sum * double(rows) / double(samples) : 0;
+        estimate += estimate / 16 + 64;
         if (estimate > double(PY_SSIZE_T_MAX / 4)) estimate = double(PY_SSIZE_T_MAX / 4);
         return out_.rebuild(Py_ssize_t(estimate), cls);
     }
@@ -397,8 +545,19 @@ private:
     // with it pending).
     bool next_row() {
         if (table_is_sequence_) {
-            if (row_index_ >= size_of(lists_)) return false;
-            row_ = Ref::borrow(items_of(lists_)[row_index_++]);
+            const Py_ssize_t rows = size_of(lists_);
+            if (row_index_ >= rows) return false;
+            PyObject** items = items_of(lists_);
+            row_ = Ref::borrow(items[row_index_++]);
+            // The row after next is fetched now, and the first cells of the
+            // next row, whose header was fetched one row ago.
+            if (row_index_ + 1 < rows) __builtin_prefetch(items[row_index_ + 1]);
+            if (row_index_ < rows && PyList_CheckExact(items[row_index_])) {
+                PyObject* next = items[row_index_];
+                PyObject** cells = items_of(next);
+                const Py_ssize_t ahead = std::min(size_of(next), kPrefetchAhead);
+                for (Py_ssize_t c = 0; c < ahead; ++c) __builtin_prefetch(cells[c]);
+            }
         } else {
             row_ = Ref(table_iter_.next());
             code_ran();
@@ -422,7 +581,6 @@ private:
             default: *out_.cursor<Py_UCS4>() = format::kRowTerminator; break;
         }
         out_.advance(1);
-        ++rows_done_;
         ++pieces_;
         // Releasing a row's iterator, or the last reference to a row, may run
         // finalizers.
@@ -439,6 +597,7 @@ private:
     Step walk(bool& more) {
         more = true;
         for (;;) {
+            if (!in_row_ && table_is_sequence_ && hex_.fast_digits > 0) lean_rows<Dst>();
             if (!in_row_) {
                 if (!next_row()) {
                     if (PyErr_Occurred()) return Step::kFail;
@@ -447,11 +606,59 @@ private:
                 }
                 in_row_ = true;
             }
-            const Step step = row_is_sequence_ ? sequence_row<Dst>() : iterated_row();
+            const Step step = row_is_sequence_ ? sequence_row<Dst>() : iterated_row<Dst>();
             if (step != Step::kRowEnd) return step;
             if (!end_row()) return Step::kFail;
             if (out_.kind() != int(sizeof(Dst))) return Step::kRedispatch;
         }
+    }
+
+    // Whole rows of an exact list or tuple table whose rows are exact lists
+    // or tuples of str, written by the fast road with rows borrowed from the
+    // table: nothing here runs interpreter code, so they stay valid. Stops at
+    // the first row the fast road cannot finish, which then becomes the
+    // current row, held by a reference of our own, from the cell where it
+    // stopped.
+    template <typename Dst>
+    void lean_rows() {
+        PyObject** items = items_of(lists_);
+        const Py_ssize_t rows = size_of(lists_);
+        FastRun<Dst> run{out_.cursor<Dst>(), out_.cursor<Dst>() + out_.room(), hex_.chars,
+                         hex_.fast_digits, out_.cls(), written_cls_};
+        Dst* const start = run.w;
+        Py_ssize_t r = row_index_;
+        Py_ssize_t pieces = 0;
+        for (; r < rows; ++r) {
+            PyObject* row = items[r];
+            if (!is_sequence(row)) break;
+            // Each level of the table is fetched ahead: the row header three
+            // rows on, the item array two rows on, the first cells one row on.
+            if (r + 3 < rows) __builtin_prefetch(items[r + 3]);
+            if (r + 2 < rows && PyList_CheckExact(items[r + 2]))
+                __builtin_prefetch(reinterpret_cast<PyListObject*>(items[r + 2])->ob_item);
+            if (r + 1 < rows && is_sequence(items[r + 1])) {
+                PyObject** next = items_of(items[r + 1]);
+                const Py_ssize_t ahead = std::min(size_of(items[r + 1]), kPrefetchAhead);
+                for (Py_ssize_t k = 0; k < ahead; ++k) __builtin_prefetch(next[k]);
+            }
+            const Py_ssize_t count = size_of(row);
+            const Py_ssize_t c = fast_cells(items_of(row), 0, count, run);
+            if (c < count || run.w == run.end) {
+                pieces += 3 * c;
+                row_ = Ref::borrow(row);
+                row_index_ = r + 1;
+                row_is_sequence_ = true;
+                cell_index_ = c;
+                in_row_ = true;
+                break;
+            }
+            *run.w++ = Dst(format::kRowTerminator);
+            pieces += 3 * count + 1;
+        }
+        if (!in_row_) row_index_ = r;
+        out_.advance(run.w - start);
+        written_cls_ = run.written;
+        pieces_ += pieces;
     }
 
     // The cells of an exact list or tuple row, from cell_index_ on.
@@ -461,56 +668,25 @@ private:
         for (;;) {
             PyObject** cells = items_of(row);
             const Py_ssize_t count = size_of(row);
-            Py_ssize_t c = cell_index_;
-            const int out_cls = out_.cls();
+            FastRun<Dst> run{out_.cursor<Dst>(), out_.cursor<Dst>() + out_.room(), hex_.chars,
+                             hex_.fast_digits, out_.cls(), written_cls_};
+            const Py_ssize_t c = fast_cells(cells, cell_index_, count, run);
+            out_.advance(run.w - out_.cursor<Dst>());
             const int fast_digits = hex_.fast_digits;
-            int written = written_cls_;
-            for (; c < count; ++c) {
-                PyObject* cell = cells[c];
-                if (!PyUnicode_Check(cell)) break;
-                const int cls = class_of(cell);
-                if (cls > out_cls) break;
-                const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
-                if (n + format::kMaxLengthDigits + 1 > out_.room()) {
-                    if (!out_.grow(n + format::kMaxLengthDigits + 1)) return Step::kFail;
-                }
-                Dst* out = out_.cursor<Dst>();
-                const void* data = PyUnicode_DATA(cell);
-                if constexpr (sizeof(Dst) == 4) {
-                    if (cls == kUcs4) {
-                        // Copy first, at the place the shortest possible
-                        // length leaves, counting astral code points; move
-                        // the text in the rare case its length needs more
-                        // digits than its code-point count.
-                        const int guess = decimal_width(uint64_t(n));
-                        if (guess > fast_digits) break;
-                        const int64_t u16_len =
-                            n + copy_counting_astral(out + 1 + guess, static_cast<const Py_UCS4*>(data), n);
-                        const int digits = decimal_width(uint64_t(u16_len));
-                        if (digits > fast_digits) break;
-                        if (digits != guess) std::memmove(out + 1 + digits, out + 1 + guess, size_t(n) * 4);
-                        out[0] = Dst(hex_.chars[digits - 1]);
-                        write_decimal(out + 1, uint64_t(u16_len), digits);
-                        out_.advance(1 + digits + n);
-                        written = kUcs4;
-                        continue;
-                    }
-                }
-                const int digits = decimal_width(uint64_t(n));
-                if (digits > fast_digits) break;
-                out[0] = Dst(hex_.chars[digits - 1]);
-                write_decimal(out + 1, uint64_t(n), digits);
-                put_text(out + 1 + digits, data, PyUnicode_KIND(cell), n);
-                out_.advance(1 + digits + n);
-                written = std::max(written, cls);
-            }
+            const int out_cls = out_.cls();
+            written_cls_ = run.written;
             pieces_ += 3 * (c - cell_index_);
-            written_cls_ = written;
             cell_index_ = c;
             if (c >= count) return Step::kRowEnd;
 
             // The fast road stopped at this cell.
             PyObject* cell = cells[c];
+            if (PyUnicode_Check(cell) && fast_digits > 0 && class_of(cell) <= out_cls &&
+                PyUnicode_GET_LENGTH(cell) + format::kMaxLengthDigits + 1 > out_.room()) {
+                // Only the room was short.
+                if (!out_.grow(PyUnicode_GET_LENGTH(cell) + format::kMaxLengthDigits + 1)) return Step::kFail;
+                continue;
+            }
             if (PyUnicode_Check(cell)) {
                 if (fast_digits == 0) {
                     refresh_hex();
@@ -526,13 +702,31 @@ private:
         }
     }
 
-    // The cells of a row that is walked through its iterator.
+    // The cells of a row that is walked through its iterator. Each next
+    // item may have run interpreter code, so what is known of HEX is asked
+    // for again (in constant time) before a str cell takes the fast road.
+    template <typename Dst>
     Step iterated_row() {
         for (;;) {
             Ref item(row_iter_.next());
             code_ran();
             if (!item) return PyErr_Occurred() ? Step::kFail : Step::kRowEnd;
+            if (PyUnicode_Check(item.get())) {
+                refresh_hex();
+                PyObject* one[1] = {item.get()};
+                FastRun<Dst> run{out_.cursor<Dst>(), out_.cursor<Dst>() + out_.room(), hex_.chars,
+                                 hex_.fast_digits, out_.cls(), written_cls_};
+                if (fast_cells(one, 0, 1, run) == 1) {
+                    out_.advance(run.w - out_.cursor<Dst>());
+                    written_cls_ = run.written;
+                    pieces_ += 3;
+                    // The item's last reference may go with it.
+                    if (Py_REFCNT(item.get()) == 1) code_ran();
+                    continue;
+                }
+            }
             if (!general_cell(std::move(item))) return Step::kFail;
+            if (out_.kind() != int(sizeof(Dst))) return Step::kRedispatch;
         }
     }
 
@@ -621,7 +815,6 @@ private:
     bool row_is_sequence_ = false;
     Py_ssize_t cell_index_ = 0;
     Iteration row_iter_;
-    Py_ssize_t rows_done_ = 0;
     Py_ssize_t pieces_ = 0;
     int written_cls_ = kAscii;
     Ref bad_piece_;

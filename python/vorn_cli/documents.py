@@ -1,0 +1,82 @@
+"""VORN documents read and written a row at a time, and the report for a
+document that is refused."""
+
+from __future__ import annotations
+
+import importlib
+import itertools
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+import vorn
+
+from .report import describe, token_position
+from .streams import DATA_ERROR, Failure, Input
+from .tables import BATCH, Row, TextSink, batches
+
+vorn_io: Any
+try:
+    vorn_io = importlib.import_module("vorn_io")
+except ImportError:  # an installation without the streaming module
+    vorn_io = None
+
+
+def read_batches(source: Input, size: int = BATCH) -> Iterator[list[Row]]:
+    """The rows of the document in source, size at a time. A refused document
+    raises Failure with the full report, after the rows before the error."""
+    rows: Iterator[Row] = (vorn_io.reader(source) if vorn_io is not None
+                           else iter(vorn.parse(source.read())))
+    last: Row | None = None
+    batch: list[Row] = []
+    try:
+        while True:
+            batch = []
+            # extend() keeps what it took before an error, so those rows are
+            # still handed on.
+            batch.extend(itertools.islice(rows, size))
+            if not batch:
+                return
+            yield batch
+            last = batch[-1]
+    except SyntaxError as exc:
+        if batch:
+            yield batch
+            last = batch[-1]
+        raise Failure(refusal(source, str(exc), last), DATA_ERROR) from None
+
+
+def read_document(source: Input) -> Iterator[Row]:
+    """The rows of the document in source (see read_batches)."""
+    return itertools.chain.from_iterable(read_batches(source))
+
+
+def write_document(rows: Iterable[Row], out: TextSink) -> int:
+    """Writes rows as a VORN document; returns the number of rows."""
+    count = 0
+    if vorn_io is not None:
+        writer = vorn_io.writer(out)
+        for batch in batches(rows):
+            writer.writerows(batch)
+            count += len(batch)
+        return count
+    for batch in batches(rows):
+        out.write(vorn.stringify(batch))
+        count += len(batch)
+    return count
+
+
+def refusal(source: Input, message: str, last: Row | None) -> str:
+    position = token_position(message)
+    if position is None:
+        source.read()  # the end of input: everything has been read
+        position = source.units
+    place = source.window(position)
+    hint = None
+    if source.chars == 0:
+        hint = "the input is empty; the smallest document is ';' (one empty row)"
+    elif place is not None and place.trailing_break:
+        before = place.text[:place.at]
+        row = vorn.stringify([last]) if last is not None else ";"
+        if before.endswith(row) or (len(before) < len(row) and before.endswith(";")):
+            hint = "a document ends at its last ';'; remove the line break after it"
+    return describe(place, source.name, message, hint)

@@ -1,0 +1,183 @@
+"""Measuring a table a batch of rows at a time.
+
+Most work is done on whole batches with built-in functions: a batch whose
+text is all below U+0100 (the usual case) needs no look at single cells
+beyond their lengths; cells are looked at one by one only in batches that
+hold wider characters.
+"""
+
+from __future__ import annotations
+
+import collections
+import itertools
+from collections.abc import Sequence
+from typing import Any
+
+from .report import utf16_len
+
+_chain = itertools.chain.from_iterable
+
+
+def _n(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def _length(units: int, points: int) -> str:
+    extra = f" ({_n(points, 'code point')})" if units != points else ""
+    return _n(units, "UTF-16 unit") + extra
+
+
+class Stats:
+    def __init__(self, header: bool = False) -> None:
+        self.header: list[str] | None = None
+        self._want_header = header
+        self.rows = 0  # rows measured (the header row is not one of them)
+        self.cells = 0
+        self.widths = {1: 0, 2: 0, 4: 0}
+        self.longest = (-1, 0, 0, 0)  # UTF-16 units, code points, row, cell
+        self.widest = (-1, 0)  # cells, row
+        self.lengths: collections.Counter[int] = collections.Counter()
+        self.expected: int | None = None  # the length rows are compared with
+        self.ragged = 0
+        self.first_ragged: int | None = None
+        self._first_row = 1
+
+    def add(self, batch: Sequence[list[str]], narrow: bool = False) -> None:
+        """Measures the next rows; narrow says that no character in them is
+        U+0100 or above (so that each cell's length is its UTF-16 length)."""
+        if self._want_header and self.header is None and batch:
+            self.header = list(batch[0])
+            self.expected = len(self.header)
+            self._first_row = 2
+            batch = batch[1:]
+            if not batch:
+                return
+        base = self.rows + self._first_row  # document row number of batch[0]
+        self.rows += len(batch)
+        if self.expected is None:
+            self.expected = len(batch[0])
+        kinds = set(map(len, batch))
+        if len(kinds) == 1:  # the usual batch: every row equally long
+            top = len(batch[0])
+            self.lengths[top] += len(batch)
+            count = top * len(batch)
+            if top != self.expected:
+                self.ragged += len(batch)
+                if self.first_ragged is None:
+                    self.first_ragged = base
+            at = 0
+        else:
+            lens = list(map(len, batch))
+            self.lengths.update(lens)
+            top = max(kinds)
+            count = sum(lens)
+            same = lens.count(self.expected)
+            if same != len(lens):
+                self.ragged += len(lens) - same
+                if self.first_ragged is None:
+                    self.first_ragged = base + next(
+                        i for i, n in enumerate(lens) if n != self.expected)
+            at = lens.index(top)
+        if top > self.widest[0]:
+            self.widest = (top, base + at)
+        if not count:
+            return
+        self.cells += count
+        if narrow:
+            self.widths[1] += count
+            longest = max(set(map(len, _chain(batch))))
+            if longest > self.longest[0]:
+                self._locate_longest(batch, base, longest, list(map(len, _chain(batch))))
+            return
+        cells = list(_chain(batch))
+        joined = "".join(cells)
+        if joined.isascii() or max(joined) < "\u0100":
+            self.widths[1] += len(cells)
+            sizes = list(map(len, cells))
+        else:
+            sizes = self._wide(cells, max(joined) >= "\U00010000")
+        longest = max(sizes)
+        if longest > self.longest[0]:
+            self._locate_longest(batch, base, longest, sizes)
+
+    def _locate_longest(self, batch: Sequence[list[str]], base: int, longest: int,
+                        sizes: list[int]) -> None:
+        k = sizes.index(longest)
+        r = 0
+        while k >= len(batch[r]):
+            k -= len(batch[r])
+            r += 1
+        self.longest = (longest, len(batch[r][k]), base + r, k + 1)
+
+    def _wide(self, cells: list[str], astral: bool) -> list[int]:
+        """UTF-16 lengths of cells some of which are wider than one byte,
+        counting their storage widths on the way."""
+        sizes = []
+        widths = self.widths
+        for cell in cells:
+            if cell.isascii():
+                widths[1] += 1
+                sizes.append(len(cell))
+                continue
+            top = max(cell) if cell else "\0"
+            if top < "\u0100":
+                widths[1] += 1
+                sizes.append(len(cell))
+            elif top < "\U00010000":
+                widths[2] += 1
+                sizes.append(len(cell))
+            else:
+                widths[4] += 1
+                sizes.append(utf16_len(cell))
+        return sizes
+
+    # --- Reports ----------------------------------------------------------------
+
+    def as_dict(self, document: dict[str, int]) -> dict[str, Any]:
+        units, points, r, c = self.longest
+        return {
+            "rows": self.rows,
+            "empty_rows": self.lengths[0],
+            "cells": self.cells,
+            "header": self.header,
+            "widest_row": {"row": self.widest[1], "cells": self.widest[0]} if self.rows else None,
+            "longest_cell": ({"row": r, "cell": c, "utf16_units": units, "code_points": points}
+                             if units >= 0 else None),
+            "row_lengths": {str(n): k for n, k in sorted(self.lengths.items())},
+            "ragged_rows": self.ragged,
+            "first_ragged_row": self.first_ragged,
+            "storage_widths": {str(w): n for w, n in self.widths.items()},
+            "document": document,
+        }
+
+    def lines(self, document: dict[str, int]) -> list[tuple[str, str]]:
+        lines = []
+        if self.header is not None:
+            lines.append(("header", f"row 1, {_n(len(self.header), 'column')}"))
+        lines += [
+            ("rows", f"{self.rows} ({self.lengths[0]} empty)"),
+            ("cells", str(self.cells)),
+        ]
+        if self.rows:
+            lines.append(("widest row", f"row {self.widest[1]}, {_n(self.widest[0], 'cell')}"))
+        units, points, r, c = self.longest
+        if units >= 0:
+            lines.append(("longest cell", f"row {r}, cell {c}: {_length(units, points)}"))
+        common = sorted(self.lengths.items(), key=lambda kv: (-kv[1], kv[0]))
+        shown = ", ".join(f"{_n(n, 'cell')}: {_n(k, 'row')}" for n, k in common[:5])
+        if len(common) > 5:
+            shown += f", {len(common) - 5} more lengths"
+        lines.append(("row lengths", shown or "none"))
+        against = "the header's" if self.header is not None else "the first row's"
+        if self.ragged:
+            lines.append(("ragged rows", f"{self.ragged} differ from {against} "
+                          f"{_n(self.expected or 0, 'cell')} (first: row {self.first_ragged})"))
+        else:
+            lines.append(("ragged rows", "none"))
+        lines += [
+            ("storage widths", ", ".join(f"{_n(w, 'byte')}: {_n(n, 'cell')}"
+                                         for w, n in self.widths.items())),
+            ("document", f"{_length(document['utf16_units'], document['code_points'])}, "
+                         f"{document['storage_width']}-byte storage"),
+        ]
+        return lines
