@@ -15,7 +15,8 @@ Three parts, written to bench/results/stringify_paths.md (and .json):
 1. Cliffs. Tables that defeat the size estimate or the width chosen at the
    start: a wide character in the last row, one in a row the estimate does
    not look at, first rows of short cells then rows of long ones, one huge
-   cell, a million empty cells, the standard long table. Both modules are
+   cell, a million empty cells, the standard long table, and the huge cell
+   and the long table at a tenth of their size (results below 32 MiB). Both modules are
    timed in the same process, one call per sample, in rounds whose order is
    shuffled anew each time; the median of each and new/old are reported, as
    well as new/old over the rounds where new ran first and where old ran
@@ -205,6 +206,16 @@ def cliff_long(scale):
     return tables.long(rows=int(2_000 * scale))
 
 
+# The same two at a tenth of the size: results of about 10 MiB, below the
+# 32 MiB up to which the allocator can hand back resident heap.
+def cliff_huge_cell_10mb(scale):
+    return cliff_huge_cell(scale / 10)
+
+
+def cliff_long_10mb(scale):
+    return cliff_long(scale / 10)
+
+
 CLIFFS = {
     "late_wide_last": (cliff_late_wide_last,
                        "200 000 rows x 10 short ASCII cells; the last cell of the last row holds an emoji"),
@@ -217,6 +228,8 @@ CLIFFS = {
     "huge_cell": (cliff_huge_cell, "one row of one ASCII cell of 10^8 characters"),
     "empty_cells": (cliff_empty_cells, "one row of 10^6 empty cells"),
     "long": (cliff_long, "the standard long table: 2 000 rows x 5 cells of 2 000 to 20 000 characters"),
+    "huge_cell_10mb": (cliff_huge_cell_10mb, "one row of one ASCII cell of 10^7 characters"),
+    "long_10mb": (cliff_long_10mb, "the long table with 200 rows"),
 }
 
 
