@@ -631,14 +631,15 @@ private:
         for (; r < rows; ++r) {
             PyObject* row = items[r];
             if (!is_sequence(row)) break;
-            // Each level of the table is fetched ahead: the row header three
-            // rows on, the item array two rows on, the first cells one row on.
-            if (r + 3 < rows) __builtin_prefetch(items[r + 3]);
-            if (r + 2 < rows && PyList_CheckExact(items[r + 2]))
-                __builtin_prefetch(reinterpret_cast<PyListObject*>(items[r + 2])->ob_item);
-            if (r + 1 < rows && is_sequence(items[r + 1])) {
-                PyObject** next = items_of(items[r + 1]);
-                const Py_ssize_t ahead = std::min(size_of(items[r + 1]), kPrefetchAhead);
+            // Each level of the table is fetched ahead, two rows before the
+            // next level needs it: the row header six rows on, its item array
+            // four rows on, the first cells two rows on.
+            if (r + 6 < rows) __builtin_prefetch(items[r + 6]);
+            if (r + 4 < rows && PyList_CheckExact(items[r + 4]))
+                __builtin_prefetch(reinterpret_cast<PyListObject*>(items[r + 4])->ob_item);
+            if (r + 2 < rows && is_sequence(items[r + 2])) {
+                PyObject** next = items_of(items[r + 2]);
+                const Py_ssize_t ahead = std::min(size_of(items[r + 2]), kPrefetchAhead);
                 for (Py_ssize_t k = 0; k < ahead; ++k) __builtin_prefetch(next[k]);
             }
             const Py_ssize_t count = size_of(row);
