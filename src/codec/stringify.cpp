@@ -26,6 +26,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 #include "codec/ref.h"
 #include "codec/text.h"
@@ -131,6 +134,35 @@ inline void copy_short_compact(void* dst, const void* src, size_t bytes) {
     hi >>= two ? 0u : shift;
     std::memcpy(d, &lo, 8);
     std::memcpy(d + (two ? bytes - 8 : 0), &hi, 8);
+}
+
+// Widens up to 8 one-byte code points of a compact str into two- or
+// four-byte units without a loop: the bytes are loaded as for
+// copy_short_compact and spread out with unpack instructions. Writes 8
+// units whatever the count; the room the caller keeps takes the rest.
+template <typename Dst>
+inline bool widen_short_compact(Dst* dst, const Py_UCS1* src, Py_ssize_t n) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    if (n > 8) return false;
+    const unsigned shift = unsigned(64 - 8 * n) & 63u;
+    uint64_t bytes;
+    std::memcpy(&bytes, src + n - 8, 8);
+    bytes = n ? bytes >> shift : 0;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(int64_t(bytes)), zero);
+    if constexpr (sizeof(Dst) == 2) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), units);
+    } else {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi16(units, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst) + 1, _mm_unpackhi_epi16(units, zero));
+    }
+    return true;
+#else
+    (void)dst;
+    (void)src;
+    (void)n;
+    return false;
+#endif
 }
 
 // Writes the shortest decimal form of n, of width digits, at out + 1, and
@@ -423,10 +455,15 @@ template <typename Dst>
         put_length(w, uint64_t(n), digits);
         w[0] = Dst(hex[digits - 1]);
         const int kind = PyUnicode_KIND(cell);
-        if (size_t(kind) == sizeof(Dst) && n * Py_ssize_t(sizeof(Dst)) <= 16 && PyUnicode_IS_COMPACT(cell))
-            copy_short_compact(w + 1 + digits, data, size_t(n) * sizeof(Dst));
-        else
-            put_text(w + 1 + digits, data, kind, n);
+        if (size_t(kind) == sizeof(Dst)) {
+            if (n * Py_ssize_t(sizeof(Dst)) <= 16 && PyUnicode_IS_COMPACT(cell))
+                copy_short_compact(w + 1 + digits, data, size_t(n) * sizeof(Dst));
+            else
+                copy_bytes(w + 1 + digits, data, size_t(n) * sizeof(Dst));
+        } else if (!(kind == PyUnicode_1BYTE_KIND && PyUnicode_IS_COMPACT(cell) &&
+                     widen_short_compact(w + 1 + digits, static_cast<const Py_UCS1*>(data), n))) {
+            copy_units(w + 1 + digits, data, kind, n);
+        }
         w += 1 + digits + n;
         written = std::max(written, cls);
     }
