@@ -375,6 +375,66 @@ struct FastRun {
 // the cost of a short cell.
 inline constexpr Py_ssize_t kPrefetchAhead = 10;
 
+// Writes a whole cell that is an exact int small enough to be stored in one
+// digit, None, True, False or an exact float, whose texts are known without
+// running interpreter code (the float through its own repr, which is plain
+// C), and returns the number of units written: 0 when the cell is none of
+// these, or its text does not fit the room. Texts are all ASCII.
+template <typename Dst>
+inline Py_ssize_t put_scalar(Dst* w, Dst* end, const char* hex, int fast_digits, PyObject* cell) {
+    if (end - w < 32 || fast_digits < 2) return 0;
+    if (PyLong_CheckExact(cell) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell))) {
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(cell));
+        const uint64_t magnitude = value < 0 ? 0 - uint64_t(value) : uint64_t(value);
+        const int width = decimal_width(magnitude);
+        const int len = width + (value < 0 ? 1 : 0);
+        const int digits = len < 10 ? 1 : 2;
+        w[0] = Dst(hex[digits - 1]);
+        write_decimal(w + 1, uint64_t(len), digits);
+        Dst* text = w + 1 + digits;
+        if (value < 0) *text++ = Dst('-');
+        write_decimal(text, magnitude, width);
+        return 1 + digits + len;
+    }
+    const char* word = nullptr;
+    if (cell == Py_None)
+        word = "04None";
+    else if (cell == Py_True)
+        word = "04True";
+    else if (cell == Py_False)
+        word = "05False";
+    if (word) {
+        Py_ssize_t k = 0;
+        for (; word[k]; ++k) w[k] = Dst(word[k]);
+        w[0] = Dst(hex[0]);
+        return k;
+    }
+    if (PyFloat_CheckExact(cell)) {
+        PyObject* text = PyFloat_Type.tp_repr(cell);
+        if (!text) {
+            // Out of memory: the general road converts again and reports it.
+            PyErr_Clear();
+            return 0;
+        }
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t written = 0;
+        if (PyUnicode_IS_COMPACT_ASCII(text) && n < 10 && n + 2 <= end - w) {
+            w[0] = Dst(hex[0]);
+            w[1] = Dst('0' + n);
+            copy_units(w + 2, PyUnicode_DATA(text), PyUnicode_1BYTE_KIND, n);
+            written = 2 + n;
+        } else if (PyUnicode_IS_COMPACT_ASCII(text) && n < 100 && n + 3 <= end - w) {
+            w[0] = Dst(hex[1]);
+            write_decimal(w + 1, uint64_t(n), 2);
+            copy_units(w + 3, PyUnicode_DATA(text), PyUnicode_1BYTE_KIND, n);
+            written = 3 + n;
+        }
+        Py_DECREF(text);
+        return written;
+    }
+    return 0;
+}
+
 // The fast road for the commonest case, a result that is ASCII so far: only
 // exact, compact ASCII str cells, whose text lies at a fixed place after the
 // header, and nothing to track about widths.
@@ -386,7 +446,12 @@ inline constexpr Py_ssize_t kPrefetchAhead = 10;
     for (; c < count; ++c) {
         if (c + kPrefetchAhead < count) __builtin_prefetch(cells[c + kPrefetchAhead]);
         PyObject* cell = cells[c];
-        if (!Py_IS_TYPE(cell, &PyUnicode_Type) || !PyUnicode_IS_COMPACT_ASCII(cell)) break;
+        if (!Py_IS_TYPE(cell, &PyUnicode_Type) || !PyUnicode_IS_COMPACT_ASCII(cell)) {
+            const Py_ssize_t len = put_scalar(w, end, hex, fast_digits, cell);
+            if (len == 0) break;
+            w += len;
+            continue;
+        }
         const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
         if (n + format::kMaxLengthDigits + 1 > end - w) break;
         const int digits = decimal_width(uint64_t(n));
@@ -425,7 +490,12 @@ template <typename Dst>
     for (; c < count; ++c) {
         if (c + kPrefetchAhead < count) __builtin_prefetch(cells[c + kPrefetchAhead]);
         PyObject* cell = cells[c];
-        if (!PyUnicode_Check(cell)) break;
+        if (!PyUnicode_Check(cell)) {
+            const Py_ssize_t len = put_scalar(w, end, hex, fast_digits, cell);
+            if (len == 0) break;
+            w += len;
+            continue;
+        }
         const int cls = class_of(cell);
         if (cls > out_cls) break;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
