@@ -381,7 +381,7 @@ inline constexpr Py_ssize_t kPrefetchAhead = 10;
 // C), and returns the number of units written: 0 when the cell is none of
 // these, or its text does not fit the room. Texts are all ASCII.
 template <typename Dst>
-inline Py_ssize_t put_scalar(Dst* w, Dst* end, const char* hex, int fast_digits, PyObject* cell) {
+[[gnu::noinline]] Py_ssize_t put_scalar(Dst* w, Dst* end, const char* hex, int fast_digits, PyObject* cell) {
     if (end - w < 32 || fast_digits < 2) return 0;
     if (PyLong_CheckExact(cell) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell))) {
         const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(cell));
@@ -446,12 +446,7 @@ inline Py_ssize_t put_scalar(Dst* w, Dst* end, const char* hex, int fast_digits,
     for (; c < count; ++c) {
         if (c + kPrefetchAhead < count) __builtin_prefetch(cells[c + kPrefetchAhead]);
         PyObject* cell = cells[c];
-        if (!Py_IS_TYPE(cell, &PyUnicode_Type) || !PyUnicode_IS_COMPACT_ASCII(cell)) {
-            const Py_ssize_t len = put_scalar(w, end, hex, fast_digits, cell);
-            if (len == 0) break;
-            w += len;
-            continue;
-        }
+        if (!Py_IS_TYPE(cell, &PyUnicode_Type) || !PyUnicode_IS_COMPACT_ASCII(cell)) break;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
         if (n + format::kMaxLengthDigits + 1 > end - w) break;
         const int digits = decimal_width(uint64_t(n));
@@ -477,8 +472,15 @@ template <typename Dst>
 [[gnu::hot]] Py_ssize_t fast_cells(PyObject** cells, Py_ssize_t c, Py_ssize_t count, FastRun<Dst>& run) {
     if constexpr (sizeof(Dst) == 1) {
         if (run.out_cls == kAscii) {
-            c = ascii_cells(cells, c, count, run);
-            if (c == count) return c;
+            for (;;) {
+                c = ascii_cells(cells, c, count, run);
+                // A row may have shrunk below the index the walk had reached.
+                if (c >= count) return c;
+                const Py_ssize_t len = put_scalar(run.w, run.end, run.hex, run.fast_digits, cells[c]);
+                if (len == 0) break;
+                run.w += len;
+                ++c;
+            }
         }
     }
     Dst* w = run.w;
