@@ -75,24 +75,27 @@ inline Py_ssize_t size_of(PyObject* seq) { return Py_SIZE(seq); }
 inline void copy_bytes(void* dst, const void* src, size_t len) {
     auto* d = static_cast<unsigned char*>(dst);
     const auto* s = static_cast<const unsigned char*>(src);
+    const auto move8 = [](unsigned char* to, const unsigned char* from) {
+        uint64_t v;
+        std::memcpy(&v, from, 8);
+        std::memcpy(to, &v, 8);
+    };
     if (len >= 8) {
         if (len > 32) {
             std::memcpy(d, s, len);
             return;
         }
-        uint64_t a[4];
-        std::memcpy(&a[0], s, 8);
-        if (len <= 16) {
-            std::memcpy(&a[1], s + len - 8, 8);
-            std::memcpy(d, &a[0], 8);
-            std::memcpy(d + len - 8, &a[1], 8);
-        } else {
-            std::memcpy(&a[1], s + 8, 8);
-            std::memcpy(&a[2], s + len - 16, 8);
-            std::memcpy(&a[3], s + len - 8, 8);
-            std::memcpy(d, &a[0], 16);
-            std::memcpy(d + len - 16, &a[2], 16);
+        // Loads and stores of eight bytes in registers: first and last
+        // eight, and for more than sixteen the two in between as well.
+        uint64_t first, last;
+        std::memcpy(&first, s, 8);
+        std::memcpy(&last, s + len - 8, 8);
+        if (len > 16) {
+            move8(d + 8, s + 8);
+            move8(d + len - 16, s + len - 16);
         }
+        std::memcpy(d, &first, 8);
+        std::memcpy(d + len - 8, &last, 8);
         return;
     }
     if (len >= 4) {
@@ -136,18 +139,14 @@ inline void copy_short_compact(void* dst, const void* src, size_t bytes) {
     std::memcpy(d + (two ? bytes - 8 : 0), &hi, 8);
 }
 
-// Widens up to 8 one-byte code points of a compact str into two- or
+// Widens up to 16 one-byte code points of a compact str into two- or
 // four-byte units without a loop: the bytes are loaded as for
-// copy_short_compact and spread out with unpack instructions. Writes 8
-// units whatever the count; the room the caller keeps takes the rest.
+// copy_short_compact and spread out with unpack instructions. Writes at
+// least 8 units whatever the count; the room the caller keeps takes the
+// rest.
 template <typename Dst>
-inline bool widen_short_compact(Dst* dst, const Py_UCS1* src, Py_ssize_t n) {
+inline void widen_8_units(Dst* dst, uint64_t bytes) {
 #if defined(__SSE2__) && defined(__x86_64__)
-    if (n > 8) return false;
-    const unsigned shift = unsigned(64 - 8 * n) & 63u;
-    uint64_t bytes;
-    std::memcpy(&bytes, src + n - 8, 8);
-    bytes = n ? bytes >> shift : 0;
     const __m128i zero = _mm_setzero_si128();
     const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(int64_t(bytes)), zero);
     if constexpr (sizeof(Dst) == 2) {
@@ -156,13 +155,26 @@ inline bool widen_short_compact(Dst* dst, const Py_UCS1* src, Py_ssize_t n) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi16(units, zero));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst) + 1, _mm_unpackhi_epi16(units, zero));
     }
-    return true;
 #else
-    (void)dst;
-    (void)src;
-    (void)n;
-    return false;
+    for (int k = 0; k < 8; ++k) dst[k] = Dst((bytes >> (8 * k)) & 0xFF);
 #endif
+}
+
+template <typename Dst>
+inline bool widen_short_compact(Dst* dst, const Py_UCS1* src, Py_ssize_t n) {
+    if (n > 16) return false;
+    uint64_t lo, hi;
+    if (n <= 8) {
+        std::memcpy(&lo, src + n - 8, 8);
+        widen_8_units(dst, n ? lo >> (unsigned(64 - 8 * n) & 63u) : 0);
+    } else {
+        // Two overlapping halves, each of eight code points.
+        std::memcpy(&lo, src, 8);
+        std::memcpy(&hi, src + n - 8, 8);
+        widen_8_units(dst, lo);
+        widen_8_units(dst + n - 8, hi);
+    }
+    return true;
 }
 
 // Writes the shortest decimal form of n, of width digits, at out + 1, and
