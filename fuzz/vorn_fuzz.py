@@ -272,6 +272,21 @@ def recipe(src):
     return table_kind, rows, hex_choice, trap
 
 
+def scalar(number):
+    """A number, boolean or float cell: mostly small ints, now and then one
+    too large for a single digit of the int's storage, a float or a bool."""
+    value = number - 500_000
+    if number % 13 == 0:
+        return float(value) / 64
+    if number % 17 == 0:
+        return value * 10 ** (number % 30)
+    if number % 19 == 0:
+        return value > 0
+    if number % 23 == 0:
+        return [float("inf"), float("nan"), -0.0, 1e22][number % 4]
+    return value
+
+
 def build(table_kind, rows):
     built = []
     for r, (kind, cells) in enumerate(rows):
@@ -282,7 +297,7 @@ def build(table_kind, rows):
             elif how == "mine":
                 items.append(Mine(text))
             elif how == "int":
-                items.append(number - 500_000)
+                items.append(scalar(number))
             elif how == "none":
                 items.append(None)
             elif how == "list":

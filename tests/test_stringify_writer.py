@@ -93,3 +93,41 @@ def test_traced_peak_stays_near_the_result(name, table):
     assert doc == stringify_model(table)
     # Converted cells are alive only while they are written.
     assert peak <= 1.25 * sys.getsizeof(doc) + 64 * 1024
+
+
+SCALARS = [0, 7, -7, 9, 10, -10, 2**30 - 1, -(2**30 - 1), 2**30, -(2**30), 2**62, -(2**63), 10**40,
+           0.0, -0.0, 0.1, 1.5, -2.25, 1e16, 1e-7, 1e300, float("inf"), float("-inf"), float("nan"),
+           None, True, False]
+
+
+@pytest.mark.parametrize("hex_", ["0123456789abcdef", "ABCDEFGHIJKLMNOP", "\u20ac" * 16, "0"])
+def test_numbers_none_and_booleans_written_as_their_str(hex_):
+    """Cells that are ints, floats, None or booleans are written as str()
+    gives them, whatever HEX is, among str cells of every width."""
+    rows = [SCALARS, ["a", 5, "\xe9", 2.5, None, "\U0001f600", -3], [True, "x" * 12, 10**12]]
+    vorn.HEX = hex_
+    try:
+        for form in (rows, tuple(tuple(r) for r in rows), [iter(r) for r in rows]):
+            try:
+                got = ("ok", vorn.stringify(form))
+            except IndexError as e:
+                got = ("IndexError", str(e))
+            try:
+                want = ("ok", stringify_walk_model([list(r) for r in rows], vorn))
+                want = ("ok", want[1][0])
+            except IndexError as e:
+                want = ("IndexError", str(e))
+            assert got == want
+    finally:
+        vorn.HEX = "0123456789abcdef"
+
+
+def test_subclasses_of_int_and_float_keep_their_own_str():
+    class Money(float):
+        def __str__(self):
+            return "$%.2f" % self
+
+    class Code(int):
+        def __str__(self):
+            return "#%d" % self
+    assert vorn.stringify([[Money(2), Code(7), 7, 2.0]]) == "05$2.0002#7017032.0;"

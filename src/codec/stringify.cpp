@@ -26,6 +26,9 @@
 
 #include <algorithm>
 #include <cstring>
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 #include "codec/ref.h"
 #include "codec/text.h"
@@ -72,24 +75,27 @@ inline Py_ssize_t size_of(PyObject* seq) { return Py_SIZE(seq); }
 inline void copy_bytes(void* dst, const void* src, size_t len) {
     auto* d = static_cast<unsigned char*>(dst);
     const auto* s = static_cast<const unsigned char*>(src);
+    const auto move8 = [](unsigned char* to, const unsigned char* from) {
+        uint64_t v;
+        std::memcpy(&v, from, 8);
+        std::memcpy(to, &v, 8);
+    };
     if (len >= 8) {
         if (len > 32) {
             std::memcpy(d, s, len);
             return;
         }
-        uint64_t a[4];
-        std::memcpy(&a[0], s, 8);
-        if (len <= 16) {
-            std::memcpy(&a[1], s + len - 8, 8);
-            std::memcpy(d, &a[0], 8);
-            std::memcpy(d + len - 8, &a[1], 8);
-        } else {
-            std::memcpy(&a[1], s + 8, 8);
-            std::memcpy(&a[2], s + len - 16, 8);
-            std::memcpy(&a[3], s + len - 8, 8);
-            std::memcpy(d, &a[0], 16);
-            std::memcpy(d + len - 16, &a[2], 16);
+        // Loads and stores of eight bytes in registers: first and last
+        // eight, and for more than sixteen the two in between as well.
+        uint64_t first, last;
+        std::memcpy(&first, s, 8);
+        std::memcpy(&last, s + len - 8, 8);
+        if (len > 16) {
+            move8(d + 8, s + 8);
+            move8(d + len - 16, s + len - 16);
         }
+        std::memcpy(d, &first, 8);
+        std::memcpy(d + len - 8, &last, 8);
         return;
     }
     if (len >= 4) {
@@ -131,6 +137,44 @@ inline void copy_short_compact(void* dst, const void* src, size_t bytes) {
     hi >>= two ? 0u : shift;
     std::memcpy(d, &lo, 8);
     std::memcpy(d + (two ? bytes - 8 : 0), &hi, 8);
+}
+
+// Widens up to 16 one-byte code points of a compact str into two- or
+// four-byte units without a loop: the bytes are loaded as for
+// copy_short_compact and spread out with unpack instructions. Writes at
+// least 8 units whatever the count; the room the caller keeps takes the
+// rest.
+template <typename Dst>
+inline void widen_8_units(Dst* dst, uint64_t bytes) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i units = _mm_unpacklo_epi8(_mm_cvtsi64_si128(int64_t(bytes)), zero);
+    if constexpr (sizeof(Dst) == 2) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), units);
+    } else {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_unpacklo_epi16(units, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst) + 1, _mm_unpackhi_epi16(units, zero));
+    }
+#else
+    for (int k = 0; k < 8; ++k) dst[k] = Dst((bytes >> (8 * k)) & 0xFF);
+#endif
+}
+
+template <typename Dst>
+inline bool widen_short_compact(Dst* dst, const Py_UCS1* src, Py_ssize_t n) {
+    if (n > 16) return false;
+    uint64_t lo, hi;
+    if (n <= 8) {
+        std::memcpy(&lo, src + n - 8, 8);
+        widen_8_units(dst, n ? lo >> (unsigned(64 - 8 * n) & 63u) : 0);
+    } else {
+        // Two overlapping halves, each of eight code points.
+        std::memcpy(&lo, src, 8);
+        std::memcpy(&hi, src + n - 8, 8);
+        widen_8_units(dst, lo);
+        widen_8_units(dst + n - 8, hi);
+    }
+    return true;
 }
 
 // Writes the shortest decimal form of n, of width digits, at out + 1, and
@@ -343,6 +387,66 @@ struct FastRun {
 // the cost of a short cell.
 inline constexpr Py_ssize_t kPrefetchAhead = 10;
 
+// Writes a whole cell that is an exact int small enough to be stored in one
+// digit, None, True, False or an exact float, whose texts are known without
+// running interpreter code (the float through its own repr, which is plain
+// C), and returns the number of units written: 0 when the cell is none of
+// these, or its text does not fit the room. Texts are all ASCII.
+template <typename Dst>
+[[gnu::noinline]] Py_ssize_t put_scalar(Dst* w, Dst* end, const char* hex, int fast_digits, PyObject* cell) {
+    if (end - w < 32 || fast_digits < 2) return 0;
+    if (PyLong_CheckExact(cell) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell))) {
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(cell));
+        const uint64_t magnitude = value < 0 ? 0 - uint64_t(value) : uint64_t(value);
+        const int width = decimal_width(magnitude);
+        const int len = width + (value < 0 ? 1 : 0);
+        const int digits = len < 10 ? 1 : 2;
+        w[0] = Dst(hex[digits - 1]);
+        write_decimal(w + 1, uint64_t(len), digits);
+        Dst* text = w + 1 + digits;
+        if (value < 0) *text++ = Dst('-');
+        write_decimal(text, magnitude, width);
+        return 1 + digits + len;
+    }
+    const char* word = nullptr;
+    if (cell == Py_None)
+        word = "04None";
+    else if (cell == Py_True)
+        word = "04True";
+    else if (cell == Py_False)
+        word = "05False";
+    if (word) {
+        Py_ssize_t k = 0;
+        for (; word[k]; ++k) w[k] = Dst(word[k]);
+        w[0] = Dst(hex[0]);
+        return k;
+    }
+    if (PyFloat_CheckExact(cell)) {
+        PyObject* text = PyFloat_Type.tp_repr(cell);
+        if (!text) {
+            // Out of memory: the general road converts again and reports it.
+            PyErr_Clear();
+            return 0;
+        }
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        Py_ssize_t written = 0;
+        if (PyUnicode_IS_COMPACT_ASCII(text) && n < 10 && n + 2 <= end - w) {
+            w[0] = Dst(hex[0]);
+            w[1] = Dst('0' + n);
+            copy_units(w + 2, PyUnicode_DATA(text), PyUnicode_1BYTE_KIND, n);
+            written = 2 + n;
+        } else if (PyUnicode_IS_COMPACT_ASCII(text) && n < 100 && n + 3 <= end - w) {
+            w[0] = Dst(hex[1]);
+            write_decimal(w + 1, uint64_t(n), 2);
+            copy_units(w + 3, PyUnicode_DATA(text), PyUnicode_1BYTE_KIND, n);
+            written = 3 + n;
+        }
+        Py_DECREF(text);
+        return written;
+    }
+    return 0;
+}
+
 // The fast road for the commonest case, a result that is ASCII so far: only
 // exact, compact ASCII str cells, whose text lies at a fixed place after the
 // header, and nothing to track about widths.
@@ -380,8 +484,15 @@ template <typename Dst>
 [[gnu::hot]] Py_ssize_t fast_cells(PyObject** cells, Py_ssize_t c, Py_ssize_t count, FastRun<Dst>& run) {
     if constexpr (sizeof(Dst) == 1) {
         if (run.out_cls == kAscii) {
-            c = ascii_cells(cells, c, count, run);
-            if (c == count) return c;
+            for (;;) {
+                c = ascii_cells(cells, c, count, run);
+                // A row may have shrunk below the index the walk had reached.
+                if (c >= count) return c;
+                const Py_ssize_t len = put_scalar(run.w, run.end, run.hex, run.fast_digits, cells[c]);
+                if (len == 0) break;
+                run.w += len;
+                ++c;
+            }
         }
     }
     Dst* w = run.w;
@@ -393,7 +504,12 @@ template <typename Dst>
     for (; c < count; ++c) {
         if (c + kPrefetchAhead < count) __builtin_prefetch(cells[c + kPrefetchAhead]);
         PyObject* cell = cells[c];
-        if (!PyUnicode_Check(cell)) break;
+        if (!PyUnicode_Check(cell)) {
+            const Py_ssize_t len = put_scalar(w, end, hex, fast_digits, cell);
+            if (len == 0) break;
+            w += len;
+            continue;
+        }
         const int cls = class_of(cell);
         if (cls > out_cls) break;
         const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
@@ -423,10 +539,15 @@ template <typename Dst>
         put_length(w, uint64_t(n), digits);
         w[0] = Dst(hex[digits - 1]);
         const int kind = PyUnicode_KIND(cell);
-        if (size_t(kind) == sizeof(Dst) && n * Py_ssize_t(sizeof(Dst)) <= 16 && PyUnicode_IS_COMPACT(cell))
-            copy_short_compact(w + 1 + digits, data, size_t(n) * sizeof(Dst));
-        else
-            put_text(w + 1 + digits, data, kind, n);
+        if (size_t(kind) == sizeof(Dst)) {
+            if (n * Py_ssize_t(sizeof(Dst)) <= 16 && PyUnicode_IS_COMPACT(cell))
+                copy_short_compact(w + 1 + digits, data, size_t(n) * sizeof(Dst));
+            else
+                copy_bytes(w + 1 + digits, data, size_t(n) * sizeof(Dst));
+        } else if (!(kind == PyUnicode_1BYTE_KIND && PyUnicode_IS_COMPACT(cell) &&
+                     widen_short_compact(w + 1 + digits, static_cast<const Py_UCS1*>(data), n))) {
+            copy_units(w + 1 + digits, data, kind, n);
+        }
         w += 1 + digits + n;
         written = std::max(written, cls);
     }
@@ -631,14 +752,15 @@ private:
         for (; r < rows; ++r) {
             PyObject* row = items[r];
             if (!is_sequence(row)) break;
-            // Each level of the table is fetched ahead: the row header three
-            // rows on, the item array two rows on, the first cells one row on.
-            if (r + 3 < rows) __builtin_prefetch(items[r + 3]);
-            if (r + 2 < rows && PyList_CheckExact(items[r + 2]))
-                __builtin_prefetch(reinterpret_cast<PyListObject*>(items[r + 2])->ob_item);
-            if (r + 1 < rows && is_sequence(items[r + 1])) {
-                PyObject** next = items_of(items[r + 1]);
-                const Py_ssize_t ahead = std::min(size_of(items[r + 1]), kPrefetchAhead);
+            // Each level of the table is fetched ahead, two rows before the
+            // next level needs it: the row header six rows on, its item array
+            // four rows on, the first cells two rows on.
+            if (r + 6 < rows) __builtin_prefetch(items[r + 6]);
+            if (r + 4 < rows && PyList_CheckExact(items[r + 4]))
+                __builtin_prefetch(reinterpret_cast<PyListObject*>(items[r + 4])->ob_item);
+            if (r + 2 < rows && is_sequence(items[r + 2])) {
+                PyObject** next = items_of(items[r + 2]);
+                const Py_ssize_t ahead = std::min(size_of(items[r + 2]), kPrefetchAhead);
                 for (Py_ssize_t k = 0; k < ahead; ++k) __builtin_prefetch(next[k]);
             }
             const Py_ssize_t count = size_of(row);
