@@ -33,8 +33,7 @@ struct Host {
     // exact str, so finding HEX compares memory and calls nothing. Returns
     // that str, borrowed, or null with no exception in every other case, and
     // the caller then takes the road that calls lookup_hex. While no
-    // interpreter code runs, the borrowed str stays bound and alive. Costs a
-    // load and a compare while the module's dictionary is unchanged.
+    // interpreter code runs, the borrowed str stays bound and alive.
     HexPeek (*peek_hex)();
 
     // ErrUnexpectedEndOfInput, looked up as lookup_hex looks up HEX.

@@ -387,6 +387,10 @@ struct FastRun {
 // the cost of a short cell.
 inline constexpr Py_ssize_t kPrefetchAhead = 10;
 
+// Code points a sampled cell holds on average from which the table is
+// measured exactly before writing.
+inline constexpr double kLongCell = 64;
+
 // Writes a whole cell that is an exact int small enough to be stored in one
 // digit, None, True, False or an exact float, whose texts are known without
 // running interpreter code (the float through its own repr, which is plain
@@ -600,6 +604,7 @@ private:
         const Py_ssize_t samples = std::min(rows, kSampleRows);
         double lengths[kSampleRows];
         int cls = kAscii;
+        double sampled_cells = 0, sampled_chars = 0;
         for (Py_ssize_t s = 0; s < samples; ++s) {
             PyObject* row = items[samples == rows ? s : s * (rows - 1) / (samples - 1)];
             double row_len = 1;
@@ -614,6 +619,8 @@ private:
                         const Py_ssize_t len = PyUnicode_GET_LENGTH(cell);
                         cells_len += double(len + 1 + decimal_width(uint64_t(len)));
                         cls = std::max(cls, class_of(cell));
+                        sampled_cells += 1;
+                        sampled_chars += double(len);
                     } else {
                         // A number or None: a few characters, and a short
                         // estimate only costs a regrowth.
@@ -626,6 +633,15 @@ private:
         }
         // Rows far longer than the typical sampled row count four times that
         // row at most.
+        // Long cells: reading every cell's header once more costs next to
+        // nothing beside copying them, and the exact size makes each call
+        // ask the allocator for the same block, which it hands back without
+        // fresh pages (a larger first request would get new pages each time).
+        if (sampled_cells > 0 && sampled_chars >= kLongCell * sampled_cells) {
+            Py_ssize_t total;
+            int exact_cls;
+            if (measure_exactly(total, exact_cls)) return out_.rebuild(total, exact_cls);
+        }
         std::sort(lengths, lengths + samples);
         const double cap = samples ? 4 * lengths[samples / 2] : 0;
         double sum = 0;
@@ -634,6 +650,39 @@ private:
         estimate += estimate / 16 + 64;
         if (estimate > double(PY_SSIZE_T_MAX / 4)) estimate = double(PY_SSIZE_T_MAX / 4);
         return out_.rebuild(Py_ssize_t(estimate), cls);
+    }
+
+    // The exact length of the document and the widest class of its text,
+    // for an exact table whose rows are exact lists or tuples of str; false
+    // for any other table. Runs no interpreter code.
+    bool measure_exactly(Py_ssize_t& total, int& cls) const {
+        PyObject** items = items_of(lists_);
+        const Py_ssize_t rows = size_of(lists_);
+        int64_t sum = 0;
+        int widest = kAscii;
+        for (Py_ssize_t r = 0; r < rows; ++r) {
+            PyObject* row = items[r];
+            if (!is_sequence(row)) return false;
+            PyObject** cells = items_of(row);
+            const Py_ssize_t count = size_of(row);
+            for (Py_ssize_t c = 0; c < count; ++c) {
+                PyObject* cell = cells[c];
+                if (!PyUnicode_Check(cell)) return false;
+                const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
+                int digits = decimal_width(uint64_t(n));
+                // Four-byte text is 1 to 2 UTF-16 units a code point: its
+                // code points are counted only when that changes the digits.
+                if (PyUnicode_KIND(cell) == PyUnicode_4BYTE_KIND && decimal_width(2 * uint64_t(n)) != digits)
+                    digits = decimal_width(uint64_t(utf16_length_of(cell)));
+                sum += 1 + digits + n;
+                widest = std::max(widest, class_of(cell));
+            }
+            sum += 1;
+        }
+        if (sum <= 0 || sum > PY_SSIZE_T_MAX / 4) return false;
+        total = Py_ssize_t(sum);
+        cls = widest;
+        return true;
     }
 
     // Interpreter code may have run: nothing read of HEX holds any more.
@@ -805,9 +854,16 @@ private:
             PyObject* cell = cells[c];
             if (PyUnicode_Check(cell) && fast_digits > 0 && class_of(cell) <= out_cls &&
                 PyUnicode_GET_LENGTH(cell) + format::kMaxLengthDigits + 1 > out_.room()) {
-                // Only the room was short.
-                if (!out_.grow(PyUnicode_GET_LENGTH(cell) + format::kMaxLengthDigits + 1)) return Step::kFail;
-                continue;
+                // Only the room was short: the fast road keeps a margin for
+                // its wide moves. When the cell itself fits, as the last
+                // cells of an exactly measured document do, the general
+                // road writes it without growing the result.
+                const Py_ssize_t n = PyUnicode_GET_LENGTH(cell);
+                const uint64_t most = PyUnicode_KIND(cell) == PyUnicode_4BYTE_KIND ? 2 * uint64_t(n) : uint64_t(n);
+                if (1 + decimal_width(most) + n > out_.room()) {
+                    if (!out_.grow(n + format::kMaxLengthDigits + 1)) return Step::kFail;
+                    continue;
+                }
             }
             if (PyUnicode_Check(cell)) {
                 if (fast_digits == 0) {

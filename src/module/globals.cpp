@@ -32,30 +32,9 @@ PyObject* lookup_err_unexpected_end() { return lookup_global(g_state.k.err_unexp
 // A dictionary look-up compares the name with every stored key of the same
 // hash. Exact str keys compare by memory; any other key (a str subclass
 // included) may run its own __eq__, which may change anything at all. So
-// HEX is only handed out borrowed when no such key is present.
-//
-// The answer depends on the dictionary alone, so it is kept until the
-// dictionary changes: a dictionary watcher counts every change (an added,
-// replaced or deleted entry, a clear), and the kept answer is used while the
-// count stands still. Where no watcher could be had, every call looks again.
-struct Peeked {
-    PyObject* globals = nullptr;  // the dictionary the answer is about
-    PyObject* hex = nullptr;      // borrowed from it
-    uint64_t changes = 0;         // watcher count when the answer was made
-    bool valid = false;
-};
-
-Peeked g_peeked;
-uint64_t g_changes = 0;
-int g_watcher = -1;
-PyObject* g_watched = nullptr;  // the dictionary the watcher reports on
-uint64_t g_unwatched_version = 0;
-
-int count_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++g_changes;
-    return 0;
-}
-
+// HEX is only handed out borrowed when no such key is present. The
+// dictionary is looked at afresh at every call: it is small, and an answer
+// kept from an earlier look would have to be proven still true.
 PyObject* find_hex_if_pure(PyObject* globals) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -70,38 +49,18 @@ PyObject* find_hex_if_pure(PyObject* globals) {
     return hex;
 }
 
+uint64_t g_peeks = 0;
+
 codec::HexPeek peek_hex() {
     PyObject* globals = g_state.globals;
     if (!globals) return {nullptr, 0};
-    if (globals != g_watched) return {find_hex_if_pure(globals), ++g_unwatched_version | (uint64_t(1) << 63)};
-    if (!g_peeked.valid || g_peeked.globals != globals || g_peeked.changes != g_changes) {
-        g_peeked.hex = find_hex_if_pure(globals);
-        g_peeked.globals = globals;
-        g_peeked.changes = g_changes;
-        g_peeked.valid = true;
-    }
-    return {g_peeked.hex, g_peeked.changes};
+    // Every answer gets a version of its own: the codec reads the characters
+    // of HEX again after each look.
+    return {find_hex_if_pure(globals), ++g_peeks};
 }
 
 }  // namespace
 
 const codec::Host kCodecHost = {lookup_hex, peek_hex, lookup_err_unexpected_end};
-
-void watch_globals(PyObject* globals) {
-    if (g_watcher < 0) {
-        g_watcher = PyDict_AddWatcher(count_change);
-        if (g_watcher < 0) {
-            // All watcher slots taken: look-ups are checked afresh each time.
-            PyErr_Clear();
-            return;
-        }
-    }
-    if (PyDict_Watch(g_watcher, globals) < 0) {
-        PyErr_Clear();
-        return;
-    }
-    g_watched = globals;
-    g_peeked.valid = false;
-}
 
 }  // namespace vorn

@@ -17,8 +17,4 @@ PyObject* lookup_global(PyObject* name);
 // The look-ups the codec makes, bound to this module's globals.
 extern const codec::Host kCodecHost;
 
-// Lets the look-ups keep what they found out about globals until it changes.
-// Called once the module's dictionary is known; failures are not errors.
-void watch_globals(PyObject* globals);
-
 }  // namespace vorn

@@ -191,7 +191,6 @@ int exec_module(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     if (!globals) return run.fail(0);
     Py_XSETREF(g_state.globals, Py_NewRef(globals));
-    watch_globals(globals);
     PyObject* builtins = PyImport_AddModuleRef("builtins");
     if (!builtins) return run.fail(0);
     Py_XSETREF(g_state.builtins, builtins);
