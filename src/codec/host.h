@@ -9,17 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdint>
-
 namespace vorn::codec {
-
-// An answer of Host::peek_hex. While version stays the same between two
-// answers, hex is the same object, bound all along, so what was read of it
-// still holds.
-struct HexPeek {
-    PyObject* hex;  // borrowed; null: take the road that calls lookup_hex
-    uint64_t version;
-};
 
 struct Host {
     // HEX as interpreter code would find it: the module's dictionary, then
@@ -34,7 +24,7 @@ struct Host {
     // that str, borrowed, or null with no exception in every other case, and
     // the caller then takes the road that calls lookup_hex. While no
     // interpreter code runs, the borrowed str stays bound and alive.
-    HexPeek (*peek_hex)();
+    PyObject* (*peek_hex)();
 
     // ErrUnexpectedEndOfInput, looked up as lookup_hex looks up HEX.
     PyObject* (*lookup_err_unexpected_end)();

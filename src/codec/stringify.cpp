@@ -360,10 +360,7 @@ private:
 // What the fast road knows of HEX: the digit-count characters for 1 to
 // fast_digits digits, all ASCII. fast_digits is 0 while nothing is known.
 struct HexChars {
-    uint64_t version = 0;
     int fast_digits = 0;
-    int loaded_digits = 0;
-    bool loaded = false;
     char chars[format::kMaxLengthDigits];
 };
 
@@ -691,24 +688,17 @@ private:
     // Makes the fast road's knowledge of HEX current. Leaves fast_digits at 0
     // when HEX must be looked up the slow way.
     void refresh_hex() {
-        const HexPeek peek = host_.peek_hex();
-        if (!peek.hex) {
-            hex_.fast_digits = 0;
-            return;
-        }
-        if (!hex_.loaded || peek.version != hex_.version) {
-            const Py_ssize_t len = PyUnicode_GET_LENGTH(peek.hex);
-            int fast = 0;
+        PyObject* hex = host_.peek_hex();
+        int fast = 0;
+        if (hex) {
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(hex);
             while (fast < format::kMaxLengthDigits && fast < len) {
-                const Py_UCS4 c = PyUnicode_READ_CHAR(peek.hex, fast);
+                const Py_UCS4 c = PyUnicode_READ_CHAR(hex, fast);
                 if (c >= 0x80) break;
                 hex_.chars[fast++] = char(c);
             }
-            hex_.loaded_digits = fast;
-            hex_.version = peek.version;
-            hex_.loaded = true;
         }
-        hex_.fast_digits = hex_.loaded_digits;
+        hex_.fast_digits = fast;
     }
 
     // The next row of the table into row_, or false at the end (or on error,

@@ -19,15 +19,6 @@ inline int64_t utf16_length_of(PyObject* s) {
     return format::utf16_length(static_cast<const uint32_t*>(PyUnicode_DATA(s)), n);
 }
 
-// Upper bound of the width class that holds code point c, in the form
-// PyUnicode_MAX_CHAR_VALUE gives for a string.
-inline Py_UCS4 width_class_of(Py_UCS4 c) {
-    if (c < 0x80) return 0x7F;
-    if (c < 0x100) return 0xFF;
-    if (c < 0x10000) return 0xFFFF;
-    return 0x10FFFF;
-}
-
 // Copies n code points stored with src_kind bytes each into dst, which is at
 // least as wide.
 template <typename Dst>

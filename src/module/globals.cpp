@@ -49,14 +49,9 @@ PyObject* find_hex_if_pure(PyObject* globals) {
     return hex;
 }
 
-uint64_t g_peeks = 0;
-
-codec::HexPeek peek_hex() {
+PyObject* peek_hex() {
     PyObject* globals = g_state.globals;
-    if (!globals) return {nullptr, 0};
-    // Every answer gets a version of its own: the codec reads the characters
-    // of HEX again after each look.
-    return {find_hex_if_pure(globals), ++g_peeks};
+    return globals ? find_hex_if_pure(globals) : nullptr;
 }
 
 }  // namespace
