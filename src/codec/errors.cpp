@@ -20,11 +20,14 @@ void raise_unexpected_end(const Host& host) {
     if (message) raise_syntax_error(message.get());
 }
 
-void raise_unexpected_token(uint32_t ch, int64_t position) {
+PyObject* unexpected_token_message(uint32_t ch, int64_t position) {
     Ref token(PyUnicode_FromOrdinal(int(ch)));
-    if (!token) return;
-    Ref message(PyUnicode_FromFormat("Unexpected token '%U' at position %lld", token.get(),
-                                     (long long)position));
+    if (!token) return nullptr;
+    return PyUnicode_FromFormat("Unexpected token '%U' at position %lld", token.get(), (long long)position);
+}
+
+void raise_unexpected_token(uint32_t ch, int64_t position) {
+    Ref message(unexpected_token_message(ch, position));
     if (message) raise_syntax_error(message.get());
 }
 

@@ -19,4 +19,7 @@ namespace vorn::codec {
 // inserted as it is.
 [[gnu::cold, gnu::noinline]] void raise_unexpected_token(uint32_t ch, int64_t position);
 
+// The message of that report, as a new str.
+[[gnu::cold, gnu::noinline]] PyObject* unexpected_token_message(uint32_t ch, int64_t position);
+
 }  // namespace vorn::codec

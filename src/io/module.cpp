@@ -1,0 +1,318 @@
+// vorn_io._scanner: the native part of vorn_io. It gives the streaming
+// reader its incremental decoder, built on the same scanner as vorn.parse,
+// and the error type that decoder raises.
+//
+// Messages are those of vorn.parse; the end-of-input message is read from
+// the vorn module's global ErrUnexpectedEndOfInput at the moment of raising,
+// as parse reads it, so rebinding that global changes both alike.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+
+#include "codec/errors.h"
+#include "codec/ref.h"
+#include "codec/scanner.h"
+#include "io/partition.h"
+
+namespace vorn::io {
+
+namespace {
+
+using codec::Malformation;
+using codec::Scanner;
+
+// Process-wide, set once by the execution step; like vorn itself, this
+// module serves the main interpreter only.
+PyObject* g_vorn = nullptr;          // the vorn module, kept alive
+PyObject* g_decode_error = nullptr;  // vorn_io.DecodeError
+PyObject* g_err_name = nullptr;      // "ErrUnexpectedEndOfInput", interned
+
+// ErrUnexpectedEndOfInput as vorn.parse finds it: vorn's globals, then the
+// builtins, else NameError.
+PyObject* lookup_err_unexpected_end() {
+    PyObject* value = nullptr;
+    PyObject* globals = PyModule_GetDict(g_vorn);
+    if (globals) {
+        if (PyDict_GetItemRef(globals, g_err_name, &value) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();
+        }
+        if (value) return value;
+    }
+    Ref builtins(PyImport_ImportModule("builtins"));
+    if (!builtins) return nullptr;
+    if (PyObject_GetOptionalAttr(builtins.get(), g_err_name, &value) < 0) return nullptr;
+    if (!value) PyErr_Format(PyExc_NameError, "name '%U' is not defined", g_err_name);
+    return value;
+}
+
+// The message of a malformation, as parse words it.
+PyObject* message_of(const Malformation& m, int64_t max_row_size) {
+    switch (m.kind) {
+        case Malformation::Kind::UnexpectedToken:
+            return codec::unexpected_token_message(m.ch, m.position);
+        case Malformation::Kind::RowTooLong:
+            return PyUnicode_FromFormat("Row %lld is longer than max_row_size (%lld characters) at position %lld",
+                                        (long long)m.row, (long long)max_row_size, (long long)m.position);
+        default:
+            return lookup_err_unexpected_end();
+    }
+}
+
+// Raises DecodeError(message) with the attributes position and row.
+[[gnu::cold, gnu::noinline]] void raise_decode_error(const Malformation& m, int64_t max_row_size) {
+    Ref message(message_of(m, max_row_size));
+    if (!message) return;
+    Ref exc(PyObject_CallOneArg(g_decode_error, message.get()));
+    if (!exc) return;
+    Ref position(PyLong_FromLongLong(m.position));
+    Ref row(PyLong_FromLongLong(m.row));
+    if (!position || !row || PyObject_SetAttrString(exc.get(), "position", position.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "row", row.get()) < 0)
+        return;
+    PyErr_SetObject(g_decode_error, exc.get());
+}
+
+// --- Decoder ---------------------------------------------------------------
+
+struct DecoderObject {
+    PyObject_HEAD
+    Scanner* scanner;
+    int64_t max_row_size;
+    bool closed;
+    bool busy;         // inside feed() or close(): a finalizer may call back
+    bool has_pending;  // a malformation found after rows that were returned
+    Malformation pending;
+};
+
+const char kDecoderDoc[] =
+    "Decoder(*, max_row_size=None)\n--\n\n"
+    "Incremental VORN decoder: feed it a document in pieces of text, of any\n"
+    "size and split anywhere.\n\n"
+    "feed(text) returns the rows completed so far (a list of lists of str);\n"
+    "close() ends the document and returns what is left, or raises DecodeError\n"
+    "when the document is incomplete. Errors are those of vorn.parse on the\n"
+    "whole text, raised once the rows before them have been returned.\n\n"
+    "max_row_size limits the characters (UTF-16 code units) a row may take in\n"
+    "the document, prefixes and terminator included; a row that would exceed\n"
+    "it raises DecodeError before its cells are read.";
+
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"max_row_size", nullptr};
+    PyObject* limit = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:Decoder", const_cast<char**>(kwlist), &limit))
+        return nullptr;
+    int64_t max_row_size = -1;
+    if (limit != Py_None) {
+        if (!PyLong_Check(limit)) {
+            PyErr_Format(PyExc_TypeError, "max_row_size must be an int or None, not %T", limit);
+            return nullptr;
+        }
+        max_row_size = PyLong_AsLongLong(limit);
+        if (max_row_size == -1 && PyErr_Occurred()) return nullptr;
+        if (max_row_size < 0) {
+            PyErr_SetString(PyExc_ValueError, "max_row_size must not be negative");
+            return nullptr;
+        }
+    }
+    auto* self = reinterpret_cast<DecoderObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    void* memory = PyMem_Malloc(sizeof(Scanner));
+    if (!memory) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    self->scanner = new (memory) Scanner(max_row_size);
+    self->max_row_size = max_row_size;
+    self->closed = self->busy = self->has_pending = false;
+    return reinterpret_cast<PyObject*>(self);
+}
+
+void decoder_dealloc(PyObject* op) {
+    auto* self = reinterpret_cast<DecoderObject*>(op);
+    PyTypeObject* type = Py_TYPE(op);
+    if (self->scanner) {
+        self->scanner->~Scanner();
+        PyMem_Free(self->scanner);
+        self->scanner = nullptr;
+    }
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+// Refuses a call while another is running on the same decoder or after the
+// decoder has ended; otherwise marks it busy until the guard goes.
+class Entry {
+public:
+    Entry(DecoderObject* self, const char* what) : self_(self) {
+        if (self->busy) {
+            PyErr_Format(PyExc_RuntimeError, "Decoder.%s() called while the decoder is running", what);
+        } else if (self->closed) {
+            PyErr_Format(PyExc_ValueError, "Decoder.%s() called after the decoder was closed", what);
+        } else {
+            self->busy = true;
+            ok_ = true;
+        }
+    }
+    ~Entry() {
+        if (ok_) self_->busy = false;
+    }
+    bool ok() const { return ok_; }
+
+private:
+    DecoderObject* self_;
+    bool ok_ = false;
+};
+
+// Outcome of a scanner call: the rows in out, or the error raised. A
+// malformation found after rows were completed in the same call is kept and
+// raised by the next call, so that no row before an error is lost.
+PyObject* conclude(DecoderObject* self, Scanner::Status status, Ref& out) {
+    if (status == Scanner::Status::Ok) return out.release();
+    self->closed = true;
+    if (status == Scanner::Status::Error) return nullptr;
+    if (PyList_GET_SIZE(out.get()) > 0) {
+        self->has_pending = true;
+        self->pending = self->scanner->malformation();
+        self->closed = false;
+        return out.release();
+    }
+    raise_decode_error(self->scanner->malformation(), self->max_row_size);
+    return nullptr;
+}
+
+// Raises the malformation kept by the previous call.
+PyObject* raise_pending(DecoderObject* self) {
+    self->closed = true;
+    self->has_pending = false;
+    raise_decode_error(self->pending, self->max_row_size);
+    return nullptr;
+}
+
+PyObject* decoder_feed(PyObject* op, PyObject* text) {
+    auto* self = reinterpret_cast<DecoderObject*>(op);
+    if (!PyUnicode_Check(text)) {
+        if (PyBytes_Check(text) || PyByteArray_Check(text) || PyObject_CheckBuffer(text))
+            return PyErr_Format(PyExc_TypeError,
+                                "Decoder.feed() takes str, not %T: decode the bytes first "
+                                "(vorn_io.reader decodes binary files)",
+                                text);
+        return PyErr_Format(PyExc_TypeError, "Decoder.feed() takes str, not %T", text);
+    }
+    Entry entry(self, "feed");
+    if (!entry.ok()) return nullptr;
+    if (self->has_pending) return raise_pending(self);
+    // The text is held by the caller for the whole call and is immutable;
+    // the scanner runs no interpreter code while it reads it.
+    Ref held = Ref::borrow(text);
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    return conclude(self, self->scanner->feed(held.get(), out.get()), out);
+}
+
+PyObject* decoder_close(PyObject* op, PyObject*) {
+    auto* self = reinterpret_cast<DecoderObject*>(op);
+    Entry entry(self, "close");
+    if (!entry.ok()) return nullptr;
+    if (self->has_pending) return raise_pending(self);
+    Ref out(PyList_New(0));
+    if (!out) return nullptr;
+    PyObject* result = conclude(self, self->scanner->finish(), out);
+    self->closed = true;
+    return result;
+}
+
+PyObject* decoder_get_position(PyObject* op, void*) {
+    return PyLong_FromLongLong(reinterpret_cast<DecoderObject*>(op)->scanner->position());
+}
+
+PyObject* decoder_get_rows(PyObject* op, void*) {
+    return PyLong_FromLongLong(reinterpret_cast<DecoderObject*>(op)->scanner->rows());
+}
+
+PyObject* decoder_get_row_open(PyObject* op, void*) {
+    return PyBool_FromLong(reinterpret_cast<DecoderObject*>(op)->scanner->row_open());
+}
+
+PyMethodDef kDecoderMethods[] = {
+    {"feed", decoder_feed, METH_O,
+     "feed(text, /)\n--\n\nReads the next piece of the document and returns the rows it completes."},
+    {"close", decoder_close, METH_NOARGS,
+     "close()\n--\n\nEnds the document: returns the rows left, or raises DecodeError when it is "
+     "incomplete."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kDecoderGetSet[] = {
+    {"position", decoder_get_position, nullptr, "UTF-16 code units of the document read so far.", nullptr},
+    {"rows", decoder_get_rows, nullptr, "Rows completed so far.", nullptr},
+    {"row_open", decoder_get_row_open, nullptr, "Whether text read so far leaves a row unfinished.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kDecoderSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(decoder_dealloc)},
+    {Py_tp_methods, kDecoderMethods},
+    {Py_tp_getset, kDecoderGetSet},
+    {Py_tp_doc, const_cast<char*>(kDecoderDoc)},
+    {0, nullptr},
+};
+
+PyType_Spec kDecoderSpec = {
+    "vorn_io.Decoder",
+    sizeof(DecoderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kDecoderSlots,
+};
+
+// --- Module ----------------------------------------------------------------
+
+const char kDecodeErrorDoc[] =
+    "A malformed VORN document.\n\n"
+    "Its message is that of vorn.parse for the same text. 'position' is the\n"
+    "offset of the error in UTF-16 code units from the start of the document\n"
+    "(for an unexpected end, the length of the document), and 'row' the\n"
+    "0-based index of the row being read. It is a SyntaxError, as parse's\n"
+    "errors are, and a ValueError, as json's are.";
+
+int exec_module(PyObject* module) {
+    if (!g_vorn) {
+        Ref vorn(PyImport_ImportModule("vorn"));
+        if (!vorn) return -1;
+        Ref name(PyUnicode_InternFromString("ErrUnexpectedEndOfInput"));
+        if (!name) return -1;
+        Ref bases(PyTuple_Pack(2, PyExc_SyntaxError, PyExc_ValueError));
+        if (!bases) return -1;
+        Ref error(PyErr_NewExceptionWithDoc("vorn_io.DecodeError", kDecodeErrorDoc, bases.get(), nullptr));
+        if (!error) return -1;
+        g_vorn = vorn.release();
+        g_err_name = name.release();
+        g_decode_error = error.release();
+    }
+    Ref decoder(PyType_FromModuleAndSpec(module, &kDecoderSpec, nullptr));
+    if (!decoder) return -1;
+    if (PyModule_AddObjectRef(module, "Decoder", decoder.get()) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "DecodeError", g_decode_error) < 0) return -1;
+    return add_partition_functions(module);
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "vorn_io._scanner", "Native decoder of vorn_io.", 0, nullptr, kSlots,
+    nullptr,               nullptr,            nullptr,
+};
+
+}  // namespace
+
+}  // namespace vorn::io
+
+PyMODINIT_FUNC PyInit__scanner() { return PyModuleDef_Init(&vorn::io::kModule); }
