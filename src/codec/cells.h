@@ -46,6 +46,18 @@ public:
 
     Py_ssize_t size() const { return size_; }
 
+    void swap(CellStack& other) {
+        PyObject** items = items_;
+        items_ = other.items_;
+        other.items_ = items;
+        const Py_ssize_t size = size_;
+        size_ = other.size_;
+        other.size_ = size;
+        const Py_ssize_t capacity = capacity_;
+        capacity_ = other.capacity_;
+        other.capacity_ = capacity;
+    }
+
     // For the garbage collector: the cells are strings and hold nothing, so
     // nothing here can take part in a cycle; kept for completeness.
     int traverse(visitproc visit, void* arg) {

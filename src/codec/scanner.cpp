@@ -14,6 +14,20 @@ using format::length_digits_of;
 template <typename Unit>
 inline constexpr bool kWide = sizeof(Unit) == 4;
 
+// Takes a scanner's open-row cells into a local for the length of a loop and
+// puts them back when told or when it goes out of scope.
+struct LocalCells {
+    explicit LocalCells(CellStack& owner) : owner(owner) { stack.swap(owner); }
+    ~LocalCells() { give_back(); }
+    void give_back() {
+        if (!given_back) stack.swap(owner);
+        given_back = true;
+    }
+    CellStack& owner;
+    CellStack stack;
+    bool given_back = false;
+};
+
 // UTF-16 units of one code point.
 inline int64_t units_of(uint32_t ch) { return ch >= 0x10000u ? 2 : 1; }
 
@@ -54,8 +68,14 @@ Scanner::Status Scanner::push_part(PyObject* part) {
 }
 
 Scanner::Status Scanner::end_row(PyObject* out) {
-    Ref row(cells_.take_row());
-    if (!row || PyList_Append(out, row.get()) < 0) {
+    PyObject* row = cells_.take_row();
+    if (!row) {
+        failed_ = true;
+        return Status::Error;
+    }
+    const int rc = PyList_Append(out, row);
+    Py_DECREF(row);
+    if (rc < 0) {
         failed_ = true;
         return Status::Error;
     }
@@ -175,8 +195,8 @@ Scanner::Status Scanner::resume_payload(const Unit* data, Py_ssize_t length, Py_
 
 // One loop per storage width. The fast road reads a whole cell when its
 // prefix and payload lie inside the piece with at least one unit after
-// them, as parse of a whole document does; a cell cut by the end of the
-// piece is read on the resumable road.
+// them, as parse of a whole document does, keeping its state in locals; a
+// cell cut by the end of the piece is read on the resumable road.
 template <typename Unit, bool Ascii>
 Scanner::Status Scanner::run(const Unit* data, Py_ssize_t length, PyObject* out) {
     Py_ssize_t i = 0;
@@ -200,114 +220,137 @@ Scanner::Status Scanner::run(const Unit* data, Py_ssize_t length, PyObject* out)
             break;
     }
 
-    while (status == Status::Ok && i < length) {
-        if (state_ != State::Row) break;
-        const uint32_t c = data[i];
-        if (c == kRowTerminator) {
-            status = end_row(out);
-            ++i;
-            ++u16;
-            after_terminator_ = true;
-            continue;
-        }
-        after_terminator_ = false;
-        const int64_t h_digits = length_digits_of(c);
-        if (h_digits == 0) {
-            status = malformed(Malformation::Kind::UnexpectedToken, c, u16);
-            break;
-        }
-        const Py_ssize_t char_start = i + 1 + Py_ssize_t(h_digits);
-        if (char_start >= length) {
-            // The prefix reaches the end of the piece.
-            state_ = State::Digits;
-            h_digits_ = digits_left_ = h_digits;
-            n_ = 0;
-            pending_ = false;
-            cell_u16_ = u16;
-            ++i;
-            ++u16;
-            status = resume_digits(data, length, i, u16);
-            if (status == Status::Ok && state_ == State::Payload)
-                status = resume_payload<Unit, Ascii>(data, length, i, u16);
-            continue;
-        }
+    const int64_t limit = max_row_size_ < 0 ? INT64_MAX : max_row_size_;
+    while (status == Status::Ok && state_ == State::Row && i < length) {
+        // The open row's cells, held in a local on the fast road so that
+        // the loop keeps them in registers; handed back on every way out.
+        LocalCells cells(cells_);
+        int64_t row_size = row_size_;
+        bool after_terminator = after_terminator_;
+        int64_t h_digits = 0;
         int64_t n = 0;
-        for (Py_ssize_t j = i + 1; j < char_start; ++j) {
-            const uint32_t d = data[j];
-            if (!is_decimal_digit(d)) {
+        bool cut = false;  // the cell reaches the end of the piece
+        // In one- and two-byte storage every unit is one UTF-16 unit, so the
+        // offset follows from the index and is not kept in the loop.
+        const int64_t base = u16 - i;
+        auto offset = [&](Py_ssize_t at) { return kWide<Unit> ? u16 + (at - i) : base + at; };
+        while (i < length) {
+            const uint32_t c = data[i];
+            if (c == kRowTerminator) {
+                PyObject* row = cells.stack.take_row();
+                if (!row) {
+                    failed_ = true;
+                    return Status::Error;
+                }
+                const int rc = PyList_Append(out, row);
+                Py_DECREF(row);
+                if (rc < 0) {
+                    failed_ = true;
+                    return Status::Error;
+                }
+                ++rows_;
+                row_size = 0;
+                ++i;
+                if constexpr (kWide<Unit>) ++u16;
+                after_terminator = true;
+                continue;
+            }
+            after_terminator = false;
+            h_digits = length_digits_of(c);
+            if (h_digits == 0) return malformed(Malformation::Kind::UnexpectedToken, c, offset(i));
+            const Py_ssize_t char_start = i + 1 + Py_ssize_t(h_digits);
+            if (char_start >= length) {
+                cut = true;
+                break;
+            }
+            n = 0;
+            for (Py_ssize_t j = i + 1; j < char_start; ++j) {
+                const uint32_t d = data[j];
                 // A unit follows the digits, so this is the report whatever
                 // the rest of the document holds.
-                return malformed(Malformation::Kind::UnexpectedToken, d, u16 + (j - i));
+                if (!is_decimal_digit(d))
+                    return malformed(Malformation::Kind::UnexpectedToken, d, offset(j));
+                n = n * 10 + int64_t(d - '0');
             }
-            n = n * 10 + int64_t(d - '0');
-        }
-        if (max_row_size_ >= 0) {
-            if (row_size_ + 2 + h_digits + n > max_row_size_)
-                return malformed(Malformation::Kind::RowTooLong, 0, u16);
-            row_size_ += 1 + h_digits + n;
-        }
-        u16 += 1 + h_digits;
-        i = char_start;
-        if constexpr (!kWide<Unit>) {
-            if (n < length - char_start) {
-                status = push_cell(make_cell<Unit, Ascii>(data + char_start, Py_ssize_t(n)));
-                i += Py_ssize_t(n);
-                u16 += n;
-                continue;
-            }
-        } else {
-            if (n == 0) {
-                status = push_cell(PyUnicode_New(0, 0));
-                continue;
-            }
-            // A payload that holds nothing above U+FFFF is as many code
-            // points long as its declared length: tried first, and
-            // confirmed by one vectorized pass.
-            if (n >= 32 && n < length - char_start) {
-                const format::Ucs4Summary summary = format::summarize_ucs4(data + char_start, n);
-                if (summary.astral == 0) {
-                    status = push_cell(make_cell_ucs4(data + char_start, Py_ssize_t(n), summary.max));
-                    i += Py_ssize_t(n);
-                    u16 += n;
-                    continue;
+            if (row_size + 2 + h_digits + n > limit)
+                return malformed(Malformation::Kind::RowTooLong, 0, offset(i));
+            PyObject* cell = nullptr;
+            Py_ssize_t next = 0;
+            if constexpr (!kWide<Unit>) {
+                if (n < length - char_start) {
+                    cell = make_cell<Unit, Ascii>(data + char_start, Py_ssize_t(n));
+                    next = char_start + Py_ssize_t(n);
+                }
+            } else {
+                // A payload that holds nothing above U+FFFF is as many code
+                // points long as its declared length: tried first, and
+                // confirmed by one pass that the compiler vectorizes.
+                if (n < length - char_start) {
+                    const format::Ucs4Summary summary = format::summarize_ucs4(data + char_start, n);
+                    if (summary.astral == 0) {
+                        cell = make_cell_ucs4(data + char_start, Py_ssize_t(n), summary.max);
+                        next = char_start + Py_ssize_t(n);
+                    }
+                }
+                if (!next) {
+                    // Walk the payload's code points; whole blocks of eight
+                    // add at most sixteen units, so while more than that is
+                    // missing none of them can end the payload.
+                    int64_t accum = 0;
+                    uint32_t widest = 0;
+                    uint32_t ch = 0;
+                    Py_ssize_t k = char_start;
+                    while (accum < n) {
+                        while (length - k >= 8 && n - accum > 16) {
+                            const format::Ucs4Summary block = format::summarize_ucs4(data + k, 8);
+                            accum += 8 + block.astral;
+                            widest = block.max > widest ? block.max : widest;
+                            k += 8;
+                        }
+                        if (k == length) break;
+                        ch = data[k];
+                        accum += units_of(ch);
+                        widest = ch > widest ? ch : widest;
+                        ++k;
+                    }
+                    if (accum > n) {
+                        return malformed(Malformation::Kind::UnexpectedToken, format::trailing_surrogate(ch),
+                                         u16 + 1 + h_digits + n);
+                    }
+                    if (accum == n && k < length) {
+                        cell = make_cell_ucs4(data + char_start, k - char_start, widest);
+                        next = k;
+                    }
                 }
             }
-            // Walk the payload's code points; whole blocks of eight add at
-            // most sixteen units, so while more than that is missing none of
-            // them can end the payload.
-            int64_t accum = 0;
-            uint32_t widest = 0;
-            uint32_t ch = 0;
-            Py_ssize_t k = char_start;
-            while (accum < n) {
-                while (length - k >= 8 && n - accum > 16) {
-                    const format::Ucs4Summary block = format::summarize_ucs4(data + k, 8);
-                    accum += 8 + block.astral;
-                    widest = block.max > widest ? block.max : widest;
-                    k += 8;
-                }
-                if (k == length) break;
-                ch = data[k];
-                accum += units_of(ch);
-                widest = ch > widest ? ch : widest;
-                ++k;
+            if (!next) {
+                cut = true;
+                break;
             }
-            if (accum > n) {
-                return malformed(Malformation::Kind::UnexpectedToken, format::trailing_surrogate(ch),
-                                 u16 + n);
+            if (!cell || !cells.stack.push(cell)) {
+                failed_ = true;
+                return Status::Error;
             }
-            if (accum == n && k < length) {
-                status = push_cell(make_cell_ucs4(data + char_start, k - char_start, widest));
-                i = k;
-                u16 += n;
-                continue;
-            }
+            row_size += 1 + h_digits + n;
+            if constexpr (kWide<Unit>) u16 += 1 + h_digits + n;
+            i = next;
         }
-        // The payload reaches the end of the piece.
-        state_ = State::Payload;
-        target_ = owed_ = n;
-        payload_u16_ = u16;
-        status = resume_payload<Unit, Ascii>(data, length, i, u16);
+        if constexpr (!kWide<Unit>) u16 = base + i;
+        row_size_ = row_size;
+        after_terminator_ = after_terminator;
+        cells.give_back();
+        if (!cut) break;
+        // The resumable road, from the digit-count character on.
+        state_ = State::Digits;
+        h_digits_ = digits_left_ = h_digits;
+        n_ = 0;
+        pending_ = false;
+        cell_u16_ = u16;
+        ++i;
+        ++u16;
+        status = resume_digits(data, length, i, u16);
+        if (status == Status::Ok && state_ == State::Payload)
+            status = resume_payload<Unit, Ascii>(data, length, i, u16);
     }
     u16_ = u16;
     if (status == Status::Error) failed_ = true;
