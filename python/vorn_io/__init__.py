@@ -34,6 +34,8 @@ from typing import Protocol
 
 import vorn
 
+from ._version import __version__ as __version__
+
 __all__ = ["reader", "writer", "Writer", "load", "dump", "DEFAULT_CHUNK_SIZE"]
 
 # Characters read per call of fp.read(): large enough that the fixed cost of a
