@@ -53,5 +53,6 @@ $(SAN_VENV)/.built: $(SAN_VENV)/.deps $(SOURCES)
 		-C build-dir=build/sanitize .
 	touch $@
 
-# Further jobs (fuzzing, memory checking) live in their own files.
+# Further jobs (fuzzing, memory checking, wheels and release checks) live in
+# their own files.
 -include mk/*.mk

@@ -388,13 +388,9 @@ class _Version(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: object, option_string: str | None = None) -> None:
-        from importlib import metadata
+        from vorn_io import __version__
 
-        try:
-            version = metadata.version("vorn")
-        except metadata.PackageNotFoundError:
-            version = "(not installed)"
-        parser._print_message(f"{parser.prog} {version}\n")
+        parser._print_message(f"{parser.prog} {__version__}\n")
         parser.exit()
 
 

@@ -38,6 +38,7 @@ from typing import Protocol, cast
 import vorn
 
 from ._scanner import DecodeError, Decoder
+from ._version import __version__ as __version__
 
 __all__ = ["reader", "writer", "Writer", "load", "dump", "Decoder", "DecodeError", "DEFAULT_CHUNK_SIZE"]
 
