@@ -18,10 +18,9 @@ import vorn
 HERE = Path(__file__).resolve().parent
 SAMPLE = HERE / "cities.csv"
 
-# Run the tool from this checkout, so the demo shows the code next to it even
-# when the installed copy is older.
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(
-    filter(None, [str(HERE.parent / "python"), os.environ.get("PYTHONPATH")])))
+# The tool as installed (make demo installs this checkout first): vorn_io has
+# a native part that only an installed copy holds.
+ENV = dict(os.environ)
 
 
 def run_vorn(cwd: str, *args: str, expect: int = 0) -> subprocess.CompletedProcess[str]:
