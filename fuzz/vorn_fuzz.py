@@ -1,4 +1,4 @@
-"""Differential fuzzing of vorn.parse and vorn.stringify.
+"""Differential fuzzing of vorn.parse, vorn_io.Decoder and vorn.stringify.
 
 Each input is a byte string that decodes into one case: a text for `parse`
 (arbitrary characters, or a written table with a few mutations), or a table
@@ -8,7 +8,9 @@ not strings, cells whose conversion fails, re-enters the module, changes its
 row or rebinds HEX, and module dictionaries holding a key whose __eq__ runs
 whenever HEX is looked up and changes the table or the globals). The module's outcome must equal that of the reference
 model: the same table or text, or the same exception type with the same
-arguments. Whatever either function returns must read back.
+arguments. Whatever either function returns must read back. Each text
+given to parse is also fed to the incremental decoder in pieces cut at
+points the input chooses, which must give what parse gives.
 
 Two drivers share the checks:
 
@@ -46,6 +48,7 @@ else:
     from model import lookup_hex, parse_model, stringify_model
 
 import vorn  # noqa: E402
+from vorn_io import DecodeError, Decoder  # noqa: E402
 
 DEFAULT_HEX = "0123456789abcdef"
 UPPER_HEX = DEFAULT_HEX.upper()
@@ -137,12 +140,32 @@ def parse_case(src):
     return doc
 
 
-def check_parse(text, end=END):
+def decoded(pieces):
+    """What the incremental decoder makes of the pieces, as outcome() puts it;
+    its DecodeError stands for parse's SyntaxError."""
+    decoder = Decoder()
+    rows = []
+    try:
+        for piece in pieces:
+            rows += decoder.feed(piece)
+        return ("ok", rows + decoder.close())
+    except DecodeError as exc:
+        return ("err", SyntaxError, exc.args)
+    except Exception as exc:  # compared by type and arguments
+        return ("err", type(exc), exc.args)
+
+
+def check_parse(text, end=END, src=None):
     got = outcome(vorn.parse, text)
     want = outcome(parse_model, text, end)
     if want[0] == "err":
         assert want[1] is SyntaxError
     assert got == want, (ascii(text)[:400], got, want)
+    if src is not None:
+        # The same text fed to the decoder in pieces cut where the input says.
+        cuts = sorted(src.below(len(text) + 1) for _ in range(src.below(8)))
+        pieces = [text[a:b] for a, b in zip([0] + cuts, cuts + [len(text)])]
+        assert decoded(pieces) == got, (ascii(text)[:400], cuts)
     if got[0] == "ok":
         table = got[1]
         assert type(table) is list and all(type(r) is list for r in table)
@@ -443,7 +466,7 @@ def one_input(data):
         end = ALT_END[src.below(len(ALT_END))] if mode == 3 else END
         vorn.ErrUnexpectedEndOfInput = end
         try:
-            check_parse(parse_case(src), end)
+            check_parse(parse_case(src), end, src)
         finally:
             vorn.ErrUnexpectedEndOfInput = END
     else:
