@@ -42,6 +42,16 @@ inline Ucs4Summary summarize_ucs4(const uint32_t* buf, int64_t n) {
     return {int64_t(astral), max};
 }
 
+// The bitwise OR of buf[0..n): at least the largest code point and in the
+// same storage class (below 0x80, 0x100 or 0x10000, or above), since each
+// class bound is a power of two. Folded in one pass that the compiler
+// vectorizes with plain SSE2, where an unsigned maximum would not be.
+inline uint32_t or_fold(const uint32_t* buf, int64_t n) {
+    uint32_t acc = 0;
+    for (int64_t i = 0; i < n; ++i) acc |= buf[i];
+    return acc;
+}
+
 // Code-unit count of a UTF-16 encoding of buf[0..n).
 inline int64_t utf16_length(const uint32_t* buf, int64_t n) { return n + count_astral(buf, n); }
 
