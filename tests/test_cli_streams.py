@@ -152,7 +152,7 @@ def test_termination_leaves_no_temporary_file(tmp_path):
     while not any(tmp_path.iterdir()) and time.monotonic() < deadline:
         time.sleep(0.05)  # until the temporary file is there
     proc.terminate()
-    assert proc.wait(10) == 128 + signal.SIGTERM
+    assert proc.wait(30) == 128 + signal.SIGTERM
     proc.stdin.close()
     assert proc.stderr.read() == b"" and not any(tmp_path.iterdir())
 
