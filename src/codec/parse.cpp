@@ -17,6 +17,7 @@
 #include "codec/errors.h"
 #include "codec/ref.h"
 #include "format/format.h"
+#include "format/portable.h"
 #include "format/utf16.h"
 
 namespace vorn::codec {
@@ -62,7 +63,7 @@ public:
     }
 
 private:
-    [[gnu::noinline]] bool grow() {
+    VORN_NOINLINE bool grow() {
         const Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 16;
         auto* items = static_cast<PyObject**>(PyMem_Realloc(items_, size_t(capacity) * sizeof(PyObject*)));
         if (!items) {
