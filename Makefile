@@ -1,6 +1,9 @@
 # Set-up and everyday jobs. Every target creates the virtual environment it
 # needs on first use and reuses it afterwards; the extension is rebuilt only
 # when a source or build file changed.
+#
+# `make help` lists the targets by group: a line "##@ Group" starts a group,
+# and "target: ... ## what it does" describes a target (here and in mk/*.mk).
 
 SHELL := /bin/bash
 VENV := .venv
@@ -10,24 +13,53 @@ SAN_PY := $(SAN_VENV)/bin/python
 SOURCES := $(shell find src python stubs -type f \( -name "*.cpp" -o -name "*.h" -o -name "*.py" -o -name "*.pyi" -o -name "py.typed" \)) CMakeLists.txt pyproject.toml
 DEV_DEPS := requirements-dev.txt
 
-.PHONY: demo test sanitize bench clean
+.PHONY: help demo test ci reliability sanitize bench clean
+.DEFAULT_GOAL := demo
 
-demo: $(VENV)/.built
+# Phony targets that carry no description are listed at the end by name.
+help: ## this list
+	@awk 'BEGIN { FS = ":.*## " } \
+		/^##@ / { printf "\n%s\n", substr($$0, 5); next } \
+		/^\.PHONY:/ { for (i = 2; i <= split($$0, w, /[: ]+/); i++) phony[w[i]] = 1; next } \
+		/^[a-zA-Z0-9_-]+:.*## / { printf "  %-18s %s\n", $$1, $$2; described[$$1] = 1 } \
+		END { for (t in phony) if (!(t in described)) other = other " " t; \
+			if (other != "") printf "\nOther targets\n %s\n", other }' $(MAKEFILE_LIST)
+
+##@ Everyday
+
+demo: $(VENV)/.built ## build the module into .venv and run examples/demo.py
 	$(PY) examples/demo.py
 
-test: $(VENV)/.built
+test: $(VENV)/.built ## build the module into .venv and run the test suite
 	$(PY) -m pytest -q tests
+
+clean: ## remove build/ and every virtual environment
+	rm -rf build $(VENV) $(SAN_VENV)
+
+##@ Checks beyond the suite (run by continuous integration after `make test`)
+
+ci: test reliability ## the suite, then every reliability job
+
+reliability: ## sanitizers, debug allocator, portable build, fuzzing and memcheck, in turn
+	$(MAKE) sanitize
+	$(MAKE) test-debugmalloc
+	$(MAKE) test-portable
+	$(MAKE) fuzz FUZZ_SECONDS=$(CI_FUZZ_SECONDS)
+	$(MAKE) fuzz-format FUZZ_SECONDS=$(CI_FORMAT_FUZZ_SECONDS)
+	$(MAKE) valgrind
+
+CI_FUZZ_SECONDS ?= 60
+CI_FORMAT_FUZZ_SECONDS ?= 30
 
 # Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer in
 # a separate environment and runs the test suite against it.
-sanitize: $(SAN_VENV)/.built
+sanitize: $(SAN_VENV)/.built ## the suite (and a fuzz pass) on an ASan+UBSan build in .venv-sanitize
 	scripts/run-sanitized.sh $(SAN_PY) -m pytest -q -p no:cacheprovider tests
 
-bench: $(VENV)/.built $(VENV)/.bench-deps
-	$(PY) bench/run.py
+##@ Benchmarks
 
-clean:
-	rm -rf build $(VENV) $(SAN_VENV)
+bench: $(VENV)/.built $(VENV)/.bench-deps ## vorn against other codecs (see bench/)
+	$(PY) bench/run.py
 
 $(VENV)/.deps: $(DEV_DEPS)
 	scripts/make-venv.sh $(VENV)

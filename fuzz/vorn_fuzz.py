@@ -6,10 +6,11 @@ recipe for `stringify` (every storage width, lone surrogates, lists, tuples,
 iterators, generators, list subclasses, iterables that fail, cells that are
 not strings, cells whose conversion fails, re-enters the module, changes its
 row or rebinds HEX, and module dictionaries holding a key whose __eq__ runs
-whenever HEX is looked up and changes the table or the globals). The module's outcome must equal that of the reference
-model: the same table or text, or the same exception type with the same
-arguments. Whatever either function returns must read back. Each text
-given to parse is also fed to the incremental decoder in pieces cut at
+whenever HEX is looked up and changes the table or the globals). The module's
+outcome must equal that of the model the test suite checks against
+(tests/model.py): the same table or text, or the same exception type with
+the same arguments. Whatever either function returns must read back. Each
+text given to parse is also fed to the incremental decoder in pieces cut at
 points the input chooses, which must give what parse gives.
 
 Two drivers share the checks:
@@ -43,9 +44,9 @@ if USE_ATHERIS:
     # Coverage of the model's branches guides the fuzzer as well as that of
     # the module (when it is built with coverage instrumentation).
     with atheris.instrument_imports(include=["model"]):
-        from model import lookup_hex, parse_model, stringify_model
+        from model import parse_model, stringify_model, stringify_walk_model
 else:
-    from model import lookup_hex, parse_model, stringify_model
+    from model import parse_model, stringify_model, stringify_walk_model
 
 import vorn  # noqa: E402
 from vorn_io import DecodeError, Decoder  # noqa: E402
@@ -96,10 +97,6 @@ class Source:
         if text and self.byte() == 255:  # now and then a long cell
             text *= 1 + self.below(3000)
         return text
-
-
-def u16(text):
-    return sum(2 if ord(c) > 0xFFFF else 1 for c in text)
 
 
 def outcome(call, *args):
@@ -335,18 +332,9 @@ def build(table_kind, rows):
 
 
 def stringify_model_live(table):
-    """The writer as a model: HEX read per cell, pieces joined at the end."""
-    pieces, rows = [], []
-    for row in table:
-        seen = []
-        for cell in row:
-            text = cell if isinstance(cell, str) else str(cell)
-            length = str(u16(text))
-            pieces += [lookup_hex(vorn)[len(length) - 1], length, text]
-            seen.append(text)
-        pieces.append(";")
-        rows.append(seen)
-    return "".join(pieces), rows
+    """The writer as the tests model it: HEX read per cell, pieces joined at
+    the end."""
+    return stringify_walk_model(table, vorn)
 
 
 # --- hostile module dictionaries --------------------------------------------------

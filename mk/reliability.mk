@@ -9,6 +9,7 @@
 #   make sanitize                  also fuzzes the ASan+UBSan build (replay of
 #                                  the corpus, then seeded random inputs)
 #   make test-debugmalloc          the suite with PYTHONMALLOC=debug
+#   make test-portable             the writer's tests on a build without SIMD paths
 #   make valgrind                  most of the suite under memcheck; fails on any
 #                                  invalid access or definite leak involving the
 #                                  module (VALGRIND_TESTS=tests for all of it)
@@ -16,7 +17,7 @@
 # Without clang or atheris, `make fuzz` runs the harness's seeded random driver
 # against the ASan+UBSan build instead.
 
-.PHONY: fuzz fuzz-format sanitize-fuzz test-debugmalloc valgrind clean-fuzz
+.PHONY: fuzz fuzz-format sanitize-fuzz test-debugmalloc test-portable valgrind clean-fuzz
 
 FUZZ_SECONDS ?= 60
 SANITIZE_FUZZ_SECONDS ?= 30
@@ -34,6 +35,8 @@ VALGRIND_TESTS ?= tests/test_parse.py tests/test_decoder.py tests/test_stringify
 	and not memory_taken"
 VALGRIND_FLAGS := --tool=memcheck --leak-check=full --show-leak-kinds=definite \
 	--errors-for-leak-kinds=definite --num-callers=40
+
+##@ Reliability jobs (mk/reliability.mk)
 
 # --- Coverage-guided fuzzing -------------------------------------------------------
 
@@ -65,7 +68,7 @@ $(FUZZ_WORK)/libfuzzer.so:
 fuzz_sanitized = mkdir -p $(FUZZ_DIRS) $(FUZZ_WORK) && scripts/run-sanitized.sh $(SAN_PY) fuzz/vorn_fuzz.py \
 	--random --seconds $(1) --seed $(FUZZ_SEED) --artifacts $(FUZZ_WORK) $(FUZZ_DIRS)
 
-fuzz: $(SAN_VENV)/.built $(if $(CLANGXX),$(FUZZ_VENV)/.built $(FUZZ_WORK)/libfuzzer.so)
+fuzz: $(SAN_VENV)/.built $(if $(CLANGXX),$(FUZZ_VENV)/.built $(FUZZ_WORK)/libfuzzer.so) ## coverage-guided fuzzing of parse and stringify [FUZZ_SECONDS=60]
 	mkdir -p $(FUZZ_DIRS) $(FUZZ_WORK)
 	if [ -n "$(CLANGXX)" ] && $(FUZZ_PY) -c 'import atheris' 2>/dev/null; then \
 		env LD_PRELOAD=$(CURDIR)/$(FUZZ_WORK)/libfuzzer.so $(FUZZ_PY) fuzz/vorn_fuzz.py \
@@ -78,7 +81,7 @@ fuzz: $(SAN_VENV)/.built $(if $(CLANGXX),$(FUZZ_VENV)/.built $(FUZZ_WORK)/libfuz
 		$(call fuzz_sanitized,$(FUZZ_SECONDS)); \
 	fi
 
-sanitize-fuzz: $(SAN_VENV)/.built
+sanitize-fuzz: $(SAN_VENV)/.built ## seeded random inputs against the ASan+UBSan build
 	$(call fuzz_sanitized,$(SANITIZE_FUZZ_SECONDS))
 
 # The sanitizer job fuzzes the same build before it runs the suite.
@@ -90,25 +93,41 @@ $(FUZZ_WORK)/format_fuzz: fuzz/format_fuzz.cpp src/format/format.h src/format/ut
 	$(CLANGXX) -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
 		-Isrc $< -o $@
 
-fuzz-format: $(FUZZ_WORK)/format_fuzz
+fuzz-format: $(FUZZ_WORK)/format_fuzz ## libFuzzer on the interpreter-free format code
 	mkdir -p $(FUZZ_WORK)/format-corpus
 	$< -max_total_time=$(FUZZ_SECONDS) -seed=$(FUZZ_SEED) -print_final_stats=1 \
 		-artifact_prefix=$(FUZZ_WORK)/ $(FUZZ_WORK)/format-corpus 2>&1 | \
 		tee $(FUZZ_WORK)/format.log | grep -Ev '^(#[0-9]|[[:space:]]NEW_FUNC)'; test $${PIPESTATUS[0]} = 0
 
+# --- The portable kernels ------------------------------------------------------------
+
+# The module built without its SIMD paths (as on a machine that lacks them),
+# installed into build/portable-site, and the writer's tests run against it.
+PORTABLE_SITE := build/portable-site
+
+$(PORTABLE_SITE)/.built: $(VENV)/.deps $(SOURCES)
+	rm -rf $(PORTABLE_SITE)
+	$(PY) -m pip install -q --no-build-isolation --no-deps -C cmake.define.CMAKE_CXX_FLAGS=-DVORN_NO_SIMD \
+		-C build-dir=build/portable --target $(PORTABLE_SITE) .
+	touch $@
+
+test-portable: $(PORTABLE_SITE)/.built ## the writer's tests on a build without SIMD paths
+	PYTHONPATH=$(PORTABLE_SITE) $(PY) -m pytest -q -p no:cacheprovider tests/test_stringify.py \
+		tests/test_stringify_writer.py tests/test_hostile.py tests/test_parse.py
+
 # --- Allocators and memcheck --------------------------------------------------------
 
-test-debugmalloc: $(VENV)/.built
+test-debugmalloc: $(VENV)/.built ## the suite with PYTHONMALLOC=debug
 	PYTHONMALLOC=debug $(PY) -m pytest -q -p no:cacheprovider tests
 
-valgrind: $(VENV)/.built
+valgrind: $(VENV)/.built ## most of the suite under memcheck [VALGRIND_TESTS=tests for all]
 	@command -v valgrind >/dev/null || { echo "valgrind not found (Debian: apt-get install valgrind)"; exit 1; }
 	rm -rf build/valgrind && mkdir -p build/valgrind
 	PYTHONMALLOC=malloc valgrind $(VALGRIND_FLAGS) --log-file=build/valgrind/memcheck.%p.log \
 		$(PY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
 	$(PY) fuzz/memcheck_report.py build/valgrind/memcheck.*.log
 
-clean-fuzz:
+clean-fuzz: ## remove the fuzzing environment
 	rm -rf $(FUZZ_VENV)
 
 clean: clean-fuzz

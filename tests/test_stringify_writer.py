@@ -72,6 +72,22 @@ def test_hex_changed_by_a_finalizer():
     assert got == want == "112aaaaaaaaaaaa;B12bbbbbbbbbbbb;"
 
 
+class Held(str):
+    """A str subclass: its text is held apart from its header."""
+
+
+@pytest.mark.parametrize("result", ["", "\xe9", "\u20ac", "\U0001f600"], ids=["ascii", "latin1", "ucs2", "ucs4"])
+def test_every_copy_length_into_every_result_width(result):
+    """Cells of 0 to 40 code points of each width, in a str and in a
+    subclass, each between neighbours, written into a result of each width:
+    the short moves that may read before a text and write past it must leave
+    every neighbour whole."""
+    fill = ["a", "\xff", "\uffff", "\U0010ffff"]
+    rows = [[result, "<", f * n, ">", Held(f * n), "|"] for f in fill for n in range(41)]
+    for form in (rows, tuple(tuple(r) for r in rows), [iter(r) for r in rows]):
+        same(vorn.stringify(form), stringify_model(rows))
+
+
 @pytest.mark.parametrize("name,table", [
     ("uniform", [["abcdef", "gh", "ijklmnop"] for _ in range(20_000)]),
     ("short rows then long", [["a"] * 10 for _ in range(20_000)] + [["x" * 3000] * 3 for _ in range(200)]),

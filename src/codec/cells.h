@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "format/portable.h"
+
 #include <cstdint>
 #include <cstring>
 
@@ -66,7 +68,7 @@ public:
     }
 
 private:
-    [[gnu::noinline]] bool grow() {
+    VORN_NOINLINE bool grow() {
         const Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 16;
         auto* items = static_cast<PyObject**>(PyMem_Realloc(items_, size_t(capacity) * sizeof(PyObject*)));
         if (!items) {

@@ -8,18 +8,19 @@
 #include <cstdint>
 
 #include "codec/host.h"
+#include "format/portable.h"
 
 namespace vorn::codec {
 
 // SyntaxError whose only argument is the current value of the module global
 // ErrUnexpectedEndOfInput (or NameError when that global is gone).
-[[gnu::cold, gnu::noinline]] void raise_unexpected_end(const Host& host);
+VORN_COLD void raise_unexpected_end(const Host& host);
 
 // SyntaxError "Unexpected token '<ch>' at position <position>", the character
 // inserted as it is.
-[[gnu::cold, gnu::noinline]] void raise_unexpected_token(uint32_t ch, int64_t position);
+VORN_COLD void raise_unexpected_token(uint32_t ch, int64_t position);
 
 // The message of that report, as a new str.
-[[gnu::cold, gnu::noinline]] PyObject* unexpected_token_message(uint32_t ch, int64_t position);
+VORN_COLD PyObject* unexpected_token_message(uint32_t ch, int64_t position);
 
 }  // namespace vorn::codec

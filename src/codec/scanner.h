@@ -20,6 +20,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "format/portable.h"
+
 #include <cstdint>
 
 #include "codec/cells.h"
@@ -91,7 +93,7 @@ private:
     Status push_part(PyObject* part);
     Status end_row(PyObject* out);
 
-    [[gnu::cold, gnu::noinline]] Status malformed(Malformation::Kind kind, uint32_t ch, int64_t position);
+    VORN_COLD Status malformed(Malformation::Kind kind, uint32_t ch, int64_t position);
     Status pending_token() { return malformed(Malformation::Kind::UnexpectedToken, pending_ch_, pending_u16_); }
 
     State state_ = State::Row;

@@ -7,17 +7,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "format/utf16.h"
+#include "codec/str_layout.h"
 
 namespace vorn::codec {
 
-// UTF-16 length of a str: its code-point count, plus one for each code point
-// above U+FFFF, which only four-byte storage can hold.
-inline int64_t utf16_length_of(PyObject* s) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (PyUnicode_KIND(s) != PyUnicode_4BYTE_KIND) return n;
-    return format::utf16_length(static_cast<const uint32_t*>(PyUnicode_DATA(s)), n);
-}
+// UTF-16 length of a str (see layout::utf16_length).
+inline int64_t utf16_length_of(PyObject* s) { return layout::utf16_length(s); }
 
 // Copies n code points stored with src_kind bytes each into dst, which is at
 // least as wide.

@@ -9,6 +9,7 @@
 // Nothing in this folder touches the interpreter.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -46,7 +47,7 @@ inline constexpr uint64_t kPowersOfTen[20] = {
     10000000000000000000ull};
 
 inline constexpr int decimal_width(uint64_t n) {
-    const int bits = 64 - __builtin_clzll(n | 1);
+    const int bits = 64 - std::countl_zero(n | 1);
     const int t = (bits * 1233) >> 12;
     return t + 1 - ((n | 1) < kPowersOfTen[t] ? 1 : 0);
 }

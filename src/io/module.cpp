@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "format/portable.h"
+
 #include <new>
 
 #include "codec/errors.h"
@@ -62,7 +64,7 @@ PyObject* message_of(const Malformation& m, int64_t max_row_size) {
 }
 
 // Raises DecodeError(message) with the attributes position and row.
-[[gnu::cold, gnu::noinline]] void raise_decode_error(const Malformation& m, int64_t max_row_size) {
+VORN_COLD void raise_decode_error(const Malformation& m, int64_t max_row_size) {
     Ref message(message_of(m, max_row_size));
     if (!message) return;
     Ref exc(PyObject_CallOneArg(g_decode_error, message.get()));

@@ -5,6 +5,7 @@
 #include "codec/parse.h"
 #include "codec/ref.h"
 #include "codec/stringify.h"
+#include "format/portable.h"
 #include "module/globals.h"
 #include "module/traceback.h"
 
@@ -22,26 +23,26 @@ constexpr PyObject* Constants::* kParseParameters[] = {&Constants::vorn};
 
 // --- Cold error constructors -------------------------------------------------
 
-[[gnu::cold, gnu::noinline]] void count_error(const Binding& b, Py_ssize_t given) {
+VORN_COLD void count_error(const Binding& b, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", b.name, "exactly",
                  Py_ssize_t(b.parameter_count), b.parameter_count == 1 ? "" : "s", given);
 }
 
-[[gnu::cold, gnu::noinline]] void duplicate_error(const Binding& b, PyObject* key) {
+VORN_COLD void duplicate_error(const Binding& b, PyObject* key) {
     PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", b.name, key);
 }
 
-[[gnu::cold, gnu::noinline]] void unexpected_keyword_error(const Binding& b, PyObject* key) {
+VORN_COLD void unexpected_keyword_error(const Binding& b, PyObject* key) {
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", b.name, key);
 }
 
-[[gnu::cold, gnu::noinline]] void non_string_keyword_error(const Binding& b) {
+VORN_COLD void non_string_keyword_error(const Binding& b) {
     PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", b.name);
 }
 
 // TypeError for an argument that is not exactly str. A str subclass gets a
 // note explaining why it is refused; a failure to add the note is ignored.
-[[gnu::cold, gnu::noinline]] void argument_type_error(const Binding& b, PyObject* arg) {
+VORN_COLD void argument_type_error(const Binding& b, PyObject* arg) {
     PyTypeObject* type = Py_TYPE(arg);
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                  b.parameter_names[0], "str", type->tp_name);

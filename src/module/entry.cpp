@@ -24,6 +24,7 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vorn(void) {
+// Exported under every compiler, whatever the default visibility.
+PyMODINIT_FUNC PyInit_vorn(void) {
     return PyModuleDef_Init(&module_def);
 }

@@ -64,6 +64,7 @@ PyObject* make_code(const char* entry_name, int first_line, const char* const (&
 // must not outlive it.
 struct Execution {
     PyObject* module;
+    PyObject* globals = nullptr;  // the module's dictionary, borrowed
     bool added_alias = false;  // this run put the module in sys.modules as "vorn"
 
     // Fails the step: adds the "init vorn" entry (line 0: none), drops the
@@ -87,19 +88,6 @@ struct Execution {
         return -1;
     }
 };
-
-// Warns when the running interpreter's major.minor differs from the one the
-// module was built for.
-bool check_version() {
-    const unsigned long major = (Py_Version >> 24) & 0xFF;
-    const unsigned long minor = (Py_Version >> 16) & 0xFF;
-    if (major == 3 && minor == 13) return true;
-    char message[200];
-    PyOS_snprintf(message, sizeof(message),
-                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13, "vorn",
-                  "does not match", int(major), int(minor));
-    return PyErr_WarnEx(nullptr, message, 1) == 0;
-}
 
 // The "sys" module from the module table, imported if it is not there.
 PyObject* find_sys(PyObject* globals) {
@@ -132,6 +120,111 @@ PyObject* make_function(const Binding& binding, PyObject* name, PyObject* doc, P
                         PyObject* annotations) {
     const FunctionSpec spec = {&binding, name, name, g_state.k.module_name, doc, globals, code, annotations};
     return new_function(spec);
+}
+
+// --- The steps of execution, in the order they run --------------------------
+//
+// Each returns false with an exception set. The table in exec_module gives
+// the source line its traceback entry names when it fails.
+
+// The module's dictionary, which global look-ups read from now on, and the
+// builtins it falls back on, also bound as __builtins__.
+bool bind_dictionaries(Execution& run) {
+    run.globals = PyModule_GetDict(run.module);
+    if (!run.globals) return false;
+    Py_XSETREF(g_state.globals, Py_NewRef(run.globals));
+    PyObject* builtins = PyImport_AddModuleRef("builtins");
+    if (!builtins) return false;
+    Py_XSETREF(g_state.builtins, builtins);
+    return PyObject_SetAttrString(run.module, "__builtins__", builtins) == 0;
+}
+
+// Warns when the running interpreter's major.minor differs from the one the
+// module was built for.
+bool check_version(Execution&) {
+    const unsigned long major = (Py_Version >> 24) & 0xFF;
+    const unsigned long minor = (Py_Version >> 16) & 0xFF;
+    if (major == 3 && minor == 13) return true;
+    char message[200];
+    PyOS_snprintf(message, sizeof(message),
+                  "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 13, "vorn",
+                  "does not match", int(major), int(minor));
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
+}
+
+bool make_constants(Execution&) { return build_constants(); }
+
+// An exception left pending by the steps so far (none expected) fails the
+// execution here.
+bool nothing_pending(Execution&) { return !PyErr_Occurred(); }
+
+bool make_function_type(Execution&) { return ready_function_type(); }
+
+// Imported as a submodule, the module is also reachable as plain "vorn".
+bool alias_as_vorn(Execution& run) {
+    PyObject* modules = PyImport_GetModuleDict();
+    const int present = PyDict_Contains(modules, g_state.k.module_name);
+    if (present < 0) return false;
+    if (present) return true;
+    if (PyDict_SetItem(modules, g_state.k.module_name, run.module) < 0) return false;
+    run.added_alias = true;
+    return true;
+}
+
+bool make_code_objects(Execution&) {
+    Constants& k = g_state.k;
+    Py_XSETREF(k.code_stringify, make_code("vorn.stringify", kLineStringify, kStringifyLocals));
+    if (!k.code_stringify) return false;
+    Py_XSETREF(k.code_parse, make_code("vorn.parse", kLineParse, kParseLocals));
+    return k.code_parse != nullptr;
+}
+
+bool set_sys(Execution& run) {
+    Ref sys(find_sys(run.globals));
+    return sys && PyDict_SetItem(run.globals, g_state.k.sys, sys.get()) == 0;
+}
+
+bool set_all(Execution& run) {
+    Ref all(PyList_New(2));
+    if (!all) return false;
+    PyList_SET_ITEM(all.get(), 0, Py_NewRef(g_state.k.stringify));
+    PyList_SET_ITEM(all.get(), 1, Py_NewRef(g_state.k.parse));
+    return PyDict_SetItem(run.globals, g_state.k.all, all.get()) == 0;
+}
+
+bool set_hex(Execution& run) { return PyDict_SetItem(run.globals, g_state.k.hex, g_state.k.hex_default) == 0; }
+
+bool set_err_unexpected_end(Execution& run) {
+    return PyDict_SetItem(run.globals, g_state.k.err_unexpected_end, g_state.k.msg_unexpected_end) == 0;
+}
+
+bool set_utf16_codec(Execution& run) {
+    Ref codec(utf16_codec_name());
+    return codec && PyDict_SetItem(run.globals, g_state.k.utf16_codec, codec.get()) == 0;
+}
+
+bool set_stringify(Execution& run) {
+    Constants& k = g_state.k;
+    Ref annotations(PyDict_New());
+    if (!annotations || PyDict_SetItem(annotations.get(), k.ret, k.str_name) < 0) return false;
+    Ref function(make_function(kStringifyBinding, k.stringify, k.doc_stringify, k.code_stringify, run.globals,
+                               annotations.get()));
+    return function && PyDict_SetItem(run.globals, k.stringify, function.get()) == 0;
+}
+
+bool set_parse(Execution& run) {
+    Constants& k = g_state.k;
+    Ref annotations(PyDict_New());
+    if (!annotations || PyDict_SetItem(annotations.get(), k.vorn, k.str_name) < 0 ||
+        PyDict_SetItem(annotations.get(), k.ret, k.list_name) < 0)
+        return false;
+    Ref function(make_function(kParseBinding, k.parse, k.doc_parse, k.code_parse, run.globals, annotations.get()));
+    return function && PyDict_SetItem(run.globals, k.parse, function.get()) == 0;
+}
+
+bool set_test(Execution& run) {
+    Ref test(PyDict_New());
+    return test && PyDict_SetItem(run.globals, g_state.k.test, test.get()) == 0;
 }
 
 }  // namespace
@@ -186,76 +279,31 @@ int exec_module(PyObject* module) {
     }
     g_state.module = Py_NewRef(module);
     Execution run{module};
-    Constants& k = g_state.k;
 
-    PyObject* globals = PyModule_GetDict(module);
-    if (!globals) return run.fail(0);
-    Py_XSETREF(g_state.globals, Py_NewRef(globals));
-    PyObject* builtins = PyImport_AddModuleRef("builtins");
-    if (!builtins) return run.fail(0);
-    Py_XSETREF(g_state.builtins, builtins);
-    if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return run.fail(0);
-
-    if (!check_version()) return run.fail(0);
-    if (!build_constants()) return run.fail(0);
-    if (PyErr_Occurred()) return run.fail(kLineSupport);
-
-    if (!ready_function_type()) return run.fail(kLineSupport);
-
-    // Imported as a submodule, the module is also reachable as plain "vorn".
-    {
-        PyObject* modules = PyImport_GetModuleDict();
-        const int present = PyDict_Contains(modules, k.module_name);
-        if (present < 0) return run.fail(kLineSupport);
-        if (!present) {
-            if (PyDict_SetItem(modules, k.module_name, module) < 0) return run.fail(kLineSupport);
-            run.added_alias = true;
-        }
-    }
-
-    Py_XSETREF(k.code_stringify, make_code("vorn.stringify", kLineStringify, kStringifyLocals));
-    if (!k.code_stringify) return run.fail(kLineSupport);
-    Py_XSETREF(k.code_parse, make_code("vorn.parse", kLineParse, kParseLocals));
-    if (!k.code_parse) return run.fail(kLineSupport);
-
-    {
-        Ref sys(find_sys(globals));
-        if (!sys || PyDict_SetItem(globals, k.sys, sys.get()) < 0) return run.fail(kLineSys);
-    }
-    {
-        Ref all(PyList_New(2));
-        if (!all) return run.fail(kLineAll);
-        PyList_SET_ITEM(all.get(), 0, Py_NewRef(k.stringify));
-        PyList_SET_ITEM(all.get(), 1, Py_NewRef(k.parse));
-        if (PyDict_SetItem(globals, k.all, all.get()) < 0) return run.fail(kLineAll);
-    }
-    if (PyDict_SetItem(globals, k.hex, k.hex_default) < 0) return run.fail(kLineHex);
-    if (PyDict_SetItem(globals, k.err_unexpected_end, k.msg_unexpected_end) < 0)
-        return run.fail(kLineErrUnexpectedEnd);
-    {
-        Ref codec(utf16_codec_name());
-        if (!codec || PyDict_SetItem(globals, k.utf16_codec, codec.get()) < 0) return run.fail(kLineUtf16Codec);
-    }
-    {
-        Ref annotations(PyDict_New());
-        if (!annotations || PyDict_SetItem(annotations.get(), k.ret, k.str_name) < 0) return run.fail(kLineStringify);
-        Ref function(make_function(kStringifyBinding, k.stringify, k.doc_stringify, k.code_stringify, globals,
-                                   annotations.get()));
-        if (!function || PyDict_SetItem(globals, k.stringify, function.get()) < 0) return run.fail(kLineStringify);
-    }
-    {
-        Ref annotations(PyDict_New());
-        if (!annotations || PyDict_SetItem(annotations.get(), k.vorn, k.str_name) < 0 ||
-            PyDict_SetItem(annotations.get(), k.ret, k.list_name) < 0)
-            return run.fail(kLineParse);
-        Ref function(
-            make_function(kParseBinding, k.parse, k.doc_parse, k.code_parse, globals, annotations.get()));
-        if (!function || PyDict_SetItem(globals, k.parse, function.get()) < 0) return run.fail(kLineParse);
-    }
-    {
-        Ref test(PyDict_New());
-        if (!test || PyDict_SetItem(globals, k.test, test.get()) < 0) return run.fail(kLineTest);
-    }
+    // The order of creation is the order of the module's globals.
+    struct Step {
+        bool (*run)(Execution&);
+        int line;  // 0: no traceback entry
+    };
+    static constexpr Step kSteps[] = {
+        {bind_dictionaries, 0},
+        {check_version, 0},
+        {make_constants, 0},
+        {nothing_pending, kLineSupport},
+        {make_function_type, kLineSupport},
+        {alias_as_vorn, kLineSupport},
+        {make_code_objects, kLineSupport},
+        {set_sys, kLineSys},
+        {set_all, kLineAll},
+        {set_hex, kLineHex},
+        {set_err_unexpected_end, kLineErrUnexpectedEnd},
+        {set_utf16_codec, kLineUtf16Codec},
+        {set_stringify, kLineStringify},
+        {set_parse, kLineParse},
+        {set_test, kLineTest},
+    };
+    for (const Step& step : kSteps)
+        if (!step.run(run)) return run.fail(step.line);
     return 0;
 }
 

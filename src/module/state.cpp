@@ -24,7 +24,6 @@ constexpr StringEntry kStrings[] = {
     {&Constants::stringify, "stringify", true},
     {&Constants::parse, "parse", true},
     {&Constants::test, "__test__", true},
-    {&Constants::builtins, "__builtins__", true},
     {&Constants::byteorder, "byteorder", true},
     {&Constants::add_note, "add_note", true},
     {&Constants::vorn, "vorn", true},
@@ -40,7 +39,6 @@ constexpr StringEntry kStrings[] = {
     {&Constants::doc_stringify, "Serialize a 2D iterable of strings into a VORN string.", false},
     {&Constants::doc_parse, "Parse a VORN string into a 2D list of strings.", false},
     {&Constants::module_name, "vorn", true},
-    {&Constants::traceback_file, "<vorn>", false},
 };
 
 }  // namespace
@@ -48,11 +46,7 @@ constexpr StringEntry kStrings[] = {
 bool build_constants() {
     Constants& k = g_state.k;
     Py_CLEAR(k.empty_tuple);
-    Py_CLEAR(k.empty_bytes);
-    Py_CLEAR(k.empty_str);
     if (!(k.empty_tuple = PyTuple_New(0))) return false;
-    if (!(k.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0))) return false;
-    if (!(k.empty_str = PyUnicode_New(0, 0))) return false;
     for (const StringEntry& e : kStrings) {
         PyObject* s = e.intern ? PyUnicode_InternFromString(e.text) : PyUnicode_FromString(e.text);
         if (!s) return false;

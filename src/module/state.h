@@ -23,7 +23,6 @@ struct Constants {
     PyObject* stringify;
     PyObject* parse;
     PyObject* test;
-    PyObject* builtins;
     PyObject* byteorder;
     PyObject* add_note;
     PyObject* vorn;
@@ -40,11 +39,8 @@ struct Constants {
     PyObject* doc_stringify;
     PyObject* doc_parse;
     PyObject* module_name;
-    PyObject* traceback_file;
-    // Shared empties.
+    // The empty tuple, for calls without positional arguments.
     PyObject* empty_tuple;
-    PyObject* empty_bytes;
-    PyObject* empty_str;
     // Code objects that the functions' traceback entries name.
     PyObject* code_stringify;
     PyObject* code_parse;

@@ -1,0 +1,21 @@
+// Cells that are not str but whose text is known without running
+// interpreter code.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "codec/span.h"
+
+namespace vorn::codec {
+
+// Writes a whole cell that is an exact int small enough to be stored in one
+// digit, None, True, False or an exact float (the float through its own
+// repr, which is plain C), and returns the number of units written: 0 when
+// the cell is none of these, its text does not fit the span, or fewer than
+// two digit-count characters are known (hex[0..fast_digits)). Texts are all
+// ASCII.
+template <typename Dst>
+Py_ssize_t put_scalar(Span<Dst> at, const char* hex, int fast_digits, PyObject* cell);
+
+}  // namespace vorn::codec

@@ -1,0 +1,21 @@
+// How large the result is made before writing starts.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "codec/width.h"
+
+namespace vorn::codec {
+
+struct Sizing {
+    Py_ssize_t capacity;
+    Width width;
+};
+
+// The first capacity and width of the result for a table that is an exact
+// list or tuple. Tables of long str cells are measured exactly; all others
+// are estimated from a sample of rows. Runs no interpreter code.
+Sizing size_result(PyObject* table);
+
+}  // namespace vorn::codec
