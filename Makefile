@@ -10,7 +10,7 @@ SAN_PY := $(SAN_VENV)/bin/python
 SOURCES := $(shell find src python stubs -type f \( -name "*.cpp" -o -name "*.h" -o -name "*.py" -o -name "*.pyi" -o -name "py.typed" \)) CMakeLists.txt pyproject.toml
 DEV_DEPS := requirements-dev.txt
 
-.PHONY: demo test sanitize bench clean
+.PHONY: demo test sanitize clean
 
 demo: $(VENV)/.built
 	$(PY) examples/demo.py
@@ -22,9 +22,6 @@ test: $(VENV)/.built
 # a separate environment and runs the test suite against it.
 sanitize: $(SAN_VENV)/.built
 	scripts/run-sanitized.sh $(SAN_PY) -m pytest -q -p no:cacheprovider tests
-
-bench: $(VENV)/.built $(VENV)/.bench-deps
-	$(PY) bench/run.py
 
 clean:
 	rm -rf build $(VENV) $(SAN_VENV)
@@ -38,10 +35,6 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 	touch $@
 
-$(VENV)/.bench-deps: $(VENV)/.deps requirements-bench.txt
-	$(PY) -m pip install -q -r requirements-bench.txt
-	touch $@
-
 $(SAN_VENV)/.deps: $(DEV_DEPS)
 	scripts/make-venv.sh $(SAN_VENV)
 	$(SAN_PY) -m pip install -q -r $(DEV_DEPS)
@@ -53,5 +46,5 @@ $(SAN_VENV)/.built: $(SAN_VENV)/.deps $(SOURCES)
 		-C build-dir=build/sanitize .
 	touch $@
 
-# Further jobs (fuzzing, memory checking) live in their own files.
+# Further jobs (fuzzing, memory checking, benchmarks) live in their own files.
 -include mk/*.mk
