@@ -52,9 +52,8 @@ def group_table(results, suite, group):
     ref, others = names[0], names[1:]
     heads = [f"{ref}/{n}" if n in floors else n for n in others]
     mbs = spec.tables != ("-",)
-    lines = ["| table | " + ("MB | " if mbs else "") + f"{ref} | " + "".join(h + " | " for h in heads)
-             + ("MB/s |" if mbs and not spec.memory else ""),
-             "|---|" + "---:|" * (1 + mbs + len(others) + (mbs and not spec.memory))]
+    heads = ["table"] + ["MB"] * mbs + [ref] + heads + ["MB/s"] * (mbs and not spec.memory)
+    lines = ["| " + " | ".join(heads) + " |", "|---|" + "---:|" * (len(heads) - 1)]
     for t in tables:
         r, meta = results[group, ref, t]
         mb = meta.get("document_mb")
@@ -88,19 +87,21 @@ def summary(results):
     res = results.get("codec", {})
     if not res:
         return []
-    lines = ["| codec | parse: time over vorn's | stringify: time over vorn's |", "|---|---:|---:|"]
+    lines = ["| peer's time over vorn's | parse | stringify |", "|---|---:|---:|"]
     for name in PEERS + ("floor", "floor1"):
         cells = []
         for group in ("parse", "stringify"):
-            xs = [v / res[group, "vorn", t][0] for (g, n, t), (v, _) in res.items() if g == group and n == name]
+            xs = [(v / res[group, "vorn", t][0]) ** (-1 if name.startswith("floor") else 1)
+                  for (g, n, t), (v, _) in res.items() if g == group and n == name]
             cells.append(f"{math.prod(xs) ** (1 / len(xs)):.2f} ({min(xs):.2f} to {max(xs):.2f})" if xs else "")
         if any(cells):
-            label = {"floor": "floor (two passes)", "floor1": "floor (one pass)"}.get(name, name)
+            label = {"floor": "vorn over the floor (two passes)",
+                     "floor1": "vorn over the floor (one pass)"}.get(name, name)
             lines.append(f"| {label} | " + " | ".join(cells) + " |")
     meta = next(iter(res.values()))[1]
     date = min(m["date"] for _, m in res.values())[:10]
     return lines + ["", f"Geometric mean (and range) over {len({t for _, _, t in res})} tables; above 1, vorn "
-                    f"is faster. {meta.get('cpu_model_name', '?')}, {meta.get('cpu_count', '?')} cores, shared "
+                    f"is faster; vorn over a floor below 1: vorn takes less time. {meta.get('cpu_model_name', '?')}, {meta.get('cpu_count', '?')} cores, shared "
                     f"with other jobs; {date}, vorn at {meta.get('vorn_revision', '?')}. Every figure, and what "
                     "the floors are: [bench/README.md](bench/README.md)."]
 

@@ -24,12 +24,14 @@ import tables  # noqa: E402
 
 
 def revision():
+    """The checked-out commit, marked when the module's sources differ from it."""
+    def git(*args):
+        return subprocess.run(["git", "-C", HERE, *args], capture_output=True, text=True, check=True).stdout.strip()
     try:
-        rev = subprocess.run(["git", "-C", HERE, "describe", "--always", "--dirty=-modified"],
-                             capture_output=True, text=True, check=True).stdout.strip()
+        dirty = git("status", "--porcelain", "--", "../src", "../python", "../CMakeLists.txt")
+        return git("rev-parse", "--short", "HEAD") + (" (modified)" if dirty else "")
     except (OSError, subprocess.CalledProcessError):
         return "unknown"
-    return rev or "unknown"
 
 
 def main():
