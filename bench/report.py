@@ -101,9 +101,10 @@ def summary(results):
     meta = next(iter(res.values()))[1]
     date = min(m["date"] for _, m in res.values())[:10]
     return lines + ["", f"Geometric mean (and range) over {len({t for _, _, t in res})} tables; above 1, vorn "
-                    f"is faster; vorn over a floor below 1: vorn takes less time. {meta.get('cpu_model_name', '?')}, {meta.get('cpu_count', '?')} cores, shared "
-                    f"with other jobs; {date}, vorn at {meta.get('vorn_revision', '?')}. Every figure, and what "
-                    "the floors are: [bench/README.md](bench/README.md)."]
+                    "is faster; vorn over a floor below 1: vorn takes less time than the floor. "
+                    f"{meta.get('cpu_model_name', '?')}, {meta.get('cpu_count', '?')} cores, shared with other "
+                    f"jobs; {date}, vorn at {meta.get('vorn_revision', '?')}. Every figure, and what the floors "
+                    "are: [bench/README.md](bench/README.md)."]
 
 
 def splice(path, blocks):

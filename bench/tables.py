@@ -57,14 +57,14 @@ def _short(rows, seed, pools=None, lo=1, hi=12, width=10):
 
 # name: (generator taking rows, standard rows, description)
 STANDARD = {
-    "short_ascii": (lambda n: _short(n, 1), 100_000, "10 cells of 1 to 12 ASCII characters a row"),
-    "latin1": (lambda n: _short(n, 2, [(), (LATIN1, 0.35)]), 100_000,
+    "short_ascii": (lambda n: _short(n, 1), 50_000, "10 cells of 1 to 12 ASCII characters a row"),
+    "latin1": (lambda n: _short(n, 2, [(), (LATIN1, 0.35)]), 50_000,
                "the same, half the cells with about a third accented Latin-1 letters"),
-    "bmp_cjk": (lambda n: _short(n, 3, [(), (CJK, 0.85), (CJK, 0.85), (CJK, 0.85)]), 100_000,
+    "bmp_cjk": (lambda n: _short(n, 3, [(), (CJK, 0.85), (CJK, 0.85), (CJK, 0.85)]), 50_000,
                 "the same, three quarters of the cells mostly CJK ideographs (two bytes a character)"),
-    "astral": (lambda n: _short(n, 4, [(), (EMOJI, 0.35)]), 100_000,
+    "astral": (lambda n: _short(n, 4, [(), (EMOJI, 0.35)]), 50_000,
                "the same, half the cells with about a third emoji (four bytes a character)"),
-    "long": (lambda n: _short(n, 5, [(ASCII, 1.0, 1 << 22)], 2_000, 20_000, 5), 1_000,
+    "long": (lambda n: _short(n, 5, [(ASCII, 1.0, 1 << 22)], 2_000, 20_000, 5), 500,
              "5 cells of 2 000 to 20 000 ASCII characters a row"),
     "unicodedata": (lambda n: _unicodedata(), None, "UnicodeData.txt split on lines and ';' (15 cells a row)"),
 }

@@ -8,13 +8,13 @@
 
 BENCH_SUITES ?= codec writer io memory calls
 BENCH_OUT ?= bench/results
-# pyperf's own defaults (20 processes) take an hour here; two worker processes
-# of three values each, after pyperf's calibration, keep `make bench` near ten
-# minutes on two quiet cores. QUICK=1 halves that.
-BENCH_OPTS ?= $(if $(QUICK),--processes 1 --values 2,--processes 2 --values 3) --warmups 1
+# pyperf's own defaults (20 processes of 3 values) would take hours here; two
+# worker processes of two values each, after pyperf's calibration, keep
+# `make bench` near six minutes on two quiet cores. QUICK=1: one process.
+BENCH_OPTS ?= --processes $(if $(QUICK),1,2) --values 2 --warmups 1
 CLI_MIB ?= 200
 
-.PHONY: bench bench-report bench-compare bench-cli
+.PHONY: bench bench-io bench-report bench-compare bench-cli
 
 ## bench: run BENCH_SUITES under pyperf into bench/results/, then write bench/README.md's tables
 bench: $(VENV)/.bench-built
@@ -25,6 +25,10 @@ bench: $(VENV)/.bench-built
 		mv $(BENCH_OUT)/$$suite.json.tmp $(BENCH_OUT)/$$suite.json || exit 1; \
 	done
 	$(PY) bench/report.py $(BENCH_OUT)
+
+## bench-io: the streaming suites only (vorn_io against whole documents, time and memory)
+bench-io:
+	$(MAKE) bench BENCH_SUITES="io memory"
 
 ## bench-report: write bench/README.md's tables and README.md's summary from bench/results/
 bench-report: $(VENV)/.bench-deps
