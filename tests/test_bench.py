@@ -64,8 +64,10 @@ def test_every_suite_names_known_tables_and_cases():
         for spec in suite.tables:
             base = spec.partition("@")[0]
             assert spec == "-" or base in tables.STANDARD or base in tables.WRITER, spec
-        for c in suite.cases or ():
-            assert any(c == k.name for g in suite.groups for k in cases.GROUPS[g]), c
+        # The floors and the third-party peers are there only where installed.
+        known = {k.name for g in suite.groups for k in cases.GROUPS[g]}
+        known |= {"floor", "floor1", "orjson", "msgspec.json", "msgspec.msgpack"}
+        assert set(suite.cases or ()) <= known, name
 
 
 @pytest.mark.parametrize("spec, mb", [("short_ascii@0.2", 0.2), ("astral@0.3", 0.3)])
