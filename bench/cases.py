@@ -50,7 +50,7 @@ class Suite:
     tables: tuple
     cases: tuple = None   # only these case names, when given
     memory: bool = False  # run under pyperf --track-memory: values are peak private bytes
-    keep: bool = True     # keep each result until the value's end, so that freeing it is not timed
+    alone: bool = True    # time each call alone, freeing its result outside the timing (see timer)
     about: str = ""
 
 
@@ -78,22 +78,26 @@ def benchmarks(suite, only_tables=None):
     return out
 
 
-def timer(loops, fn, arg, keep):
-    """Seconds for loops calls of fn(arg). With keep, each result lives until
-    the end, and an empty set() made after each call makes any collection
-    that the call's allocations made due run inside this value."""
+def timer(loops, fn, arg, alone):
+    """Seconds for loops calls of fn(arg). With alone, each call is timed by
+    itself and its result freed outside the timing, as in a program that
+    uses and drops one result at a time (holding them all would make every
+    call fault in fresh memory); an empty set() made after the call makes
+    any collection that its allocations made due run inside its own time."""
     perf = time.perf_counter
-    if not keep:
+    if not alone:
         t0 = perf()
         for _ in range(loops):
             fn(arg)
         return perf() - t0
-    out, poke = [None] * loops, set
-    t0 = perf()
-    for i in range(loops):
-        out[i] = fn(arg)
+    total, poke = 0.0, set
+    for _ in range(loops):
+        t0 = perf()
+        out = fn(arg)
         poke()
-    return perf() - t0
+        total += perf() - t0
+        del out
+    return total
 
 
 # --- Codecs: each decodes its own encoding of the table --------------------
@@ -230,9 +234,9 @@ SUITES = {
     "io": Suite(("read", "write"), IO_TABLES, about="vorn_io's reader and writer against whole documents"),
     "memory": Suite(("parse", "stringify", "read", "write"), ("short_ascii", "long"),
                     cases=("vorn", "floor", "floor1", "orjson", "msgspec.json", "read+parse", "reader",
-                           "reader, rows dropped", "stringify+write", "writerows"), memory=True, keep=False,
+                           "reader, rows dropped", "stringify+write", "writerows"), memory=True, alone=False,
                     about="peak private memory of the process during the calls (pyperf --track-memory)"),
-    "calls": Suite(("call",), ("-",), keep=False, about="per-call overhead on the smallest inputs"),
+    "calls": Suite(("call",), ("-",), alone=False, about="per-call overhead on the smallest inputs"),
     "scale": Suite(("parse", "stringify"), ("short_ascii@1", "short_ascii@16", "short_ascii@64", "long@1",
                                             "long@64", "long@256"), cases=("vorn",),
                    about="vorn alone, documents of 1 to 256 MB"),

@@ -30,8 +30,9 @@ def load(folder):
     for suite in cases.SUITES:
         path = os.path.join(folder, suite + ".json")
         if os.path.exists(path):
-            out[suite] = {tuple(b.get_name().split("/", 2)): (b.median(), b.get_metadata())
-                          for b in pyperf.BenchmarkSuite.load(path).get_benchmarks()}
+            out[suite] = {tuple(b.get_name().split("/", 2)): (b.median(), b.get_metadata() | {
+                "dates": b.get_dates(), "loads": [r.get_metadata().get("load_avg_1min", 0) for r in b.get_runs()]})
+                for b in pyperf.BenchmarkSuite.load(path).get_benchmarks()}
     return out
 
 
@@ -70,8 +71,8 @@ def group_table(results, suite, group):
 
 def about(results):
     metas = [m for suite in results.values() for _, m in suite.values()]
-    loads = [m["load_avg_1min"] for m in metas if "load_avg_1min" in m]
-    dates = sorted(m["date"][:16] for m in metas if "date" in m)
+    loads = [x for m in metas for x in m["loads"]]
+    dates = sorted(f"{d:%Y-%m-%d %H:%M}" for m in metas for d in m["dates"])
     m = metas[0]
     return [f"Measured {dates[0]} to {dates[-1][11:]} UTC, vorn at {m.get('vorn_revision', '?')}, on "
             f"{m.get('cpu_model_name', '?')} with {m.get('cpu_count', '?')} logical cores, "
@@ -99,7 +100,7 @@ def summary(results):
                      "floor1": "vorn over the floor (one pass)"}.get(name, name)
             lines.append(f"| {label} | " + " | ".join(cells) + " |")
     meta = next(iter(res.values()))[1]
-    date = min(m["date"] for _, m in res.values())[:10]
+    date = f"{min(m['dates'][0] for _, m in res.values()):%Y-%m-%d}"
     return lines + ["", f"Geometric mean (and range) over {len({t for _, _, t in res})} tables; above 1, vorn "
                     "is faster; vorn over a floor below 1: vorn takes less time than the floor. "
                     f"{meta.get('cpu_model_name', '?')}, {meta.get('cpu_count', '?')} cores, shared with other "

@@ -62,7 +62,7 @@ def main():
                 del doc
             del table
             gc.collect()
-        runner.bench_time_func(name, cases.timer, fn, arg, suite.keep, metadata=meta)
+        runner.bench_time_func(name, cases.timer, fn, arg, suite.alone, metadata=meta)
 
 
 if __name__ == "__main__":
