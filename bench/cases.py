@@ -79,12 +79,15 @@ def benchmarks(suite, only_tables=None):
 
 
 def timer(loops, fn, arg, alone):
-    """Seconds for loops calls of fn(arg). With alone, each call is timed by
+    """CPU seconds (user and system, so page faults count) of this process
+    for loops calls of fn(arg): other programs on a shared machine stretch
+    wall time by whatever share of the cores they take when a benchmark
+    runs, and each benchmark runs at another moment. With alone, each call is timed by
     itself and its result freed outside the timing, as in a program that
     uses and drops one result at a time (holding them all would make every
     call fault in fresh memory); an empty set() made after the call makes
     any collection that its allocations made due run inside its own time."""
-    perf = time.perf_counter
+    perf = time.process_time
     if not alone:
         t0 = perf()
         for _ in range(loops):

@@ -45,7 +45,7 @@ def main():
         if args.tables:
             cmd.extend(["--tables", args.tables])
 
-    runner = pyperf.Runner(add_cmdline_args=forward, metadata={"vorn_revision": revision()})
+    runner = pyperf.Runner(add_cmdline_args=forward, metadata={"vorn_revision": revision(), "clock": "process_time"})
     runner.argparser.add_argument("suite", choices=cases.SUITES)
     runner.argparser.add_argument("--tables", help="comma-separated subset of the suite's tables")
     args = runner.parse_args()
