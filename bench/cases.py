@@ -71,10 +71,10 @@ def benchmarks(suite, only_tables=None):
         for c in GROUPS[group]:
             if suite.cases and c.name not in suite.cases:
                 continue
-            for spec in suite.tables:
-                if (c.tables and spec.partition("@")[0] not in c.tables) or (only_tables and spec not in only_tables):
+            for label in suite.tables:
+                if (c.tables and label.partition("@")[0] not in c.tables) or (only_tables and label not in only_tables):
                     continue
-                out.append((f"{group}/{c.name}/{spec}", c, spec))
+                out.append((f"{group}/{c.name}/{label}", c, label))
     return out
 
 

@@ -43,27 +43,27 @@ def value(v, memory):
 
 
 def group_table(results, suite, group):
-    spec = cases.SUITES[suite]
-    names = [c.name for c in cases.GROUPS[group] if not spec.cases or c.name in spec.cases]
+    s = cases.SUITES[suite]
+    names = [c.name for c in cases.GROUPS[group] if not s.cases or c.name in s.cases]
     floors = {c.name for c in cases.GROUPS[group] if c.floor}
-    tables = [t for t in spec.tables if (group, names[0], t) in results]
+    tables = [t for t in s.tables if (group, names[0], t) in results]
     names = [n for n in names if any((group, n, t) in results for t in tables)]
     if not tables:
         return []
     ref, others = names[0], names[1:]
     heads = [f"{ref}/{n}" if n in floors else n for n in others]
-    mbs = spec.tables != ("-",)
-    heads = ["table"] + ["MB"] * mbs + [ref] + heads + ["MB/s"] * (mbs and not spec.memory)
+    mbs = s.tables != ("-",)
+    heads = ["table"] + ["MB"] * mbs + [ref] + heads + ["MB/s"] * (mbs and not s.memory)
     lines = ["| " + " | ".join(heads) + " |", "|---|" + "---:|" * (len(heads) - 1)]
     for t in tables:
         r, meta = results[group, ref, t]
         mb = meta.get("document_mb")
-        cells = [value(r, spec.memory)]
+        cells = [value(r, s.memory)]
         for n in others:
             v = results.get((group, n, t), (None,))[0]
             x = None if v is None else r / v if n in floors else v / r
             cells.append("" if x is None else f"**{x:.2f}**" if n in PEERS and x < 1 else f"{x:.2f}")
-        if mbs and not spec.memory:
+        if mbs and not s.memory:
             cells.append(f"{mb / r:.0f}" if mb else "")
         lines.append(f"| {t} | " + (f"{mb:.1f} | " if mbs else "") + " | ".join(cells) + " |")
     return [f"**{group}**", ""] + lines + [""]

@@ -51,10 +51,10 @@ def main():
     args = runner.parse_args()
     suite = cases.SUITES[args.suite]
     only = args.tables.split(",") if args.tables else None
-    for task, (name, case, spec) in enumerate(cases.benchmarks(suite, only)):
+    for task, (name, case, label) in enumerate(cases.benchmarks(suite, only)):
         fn = arg = meta = None
         if args.worker and args.worker_task == task:
-            table = None if spec == "-" else tables.load(spec)
+            table = None if label == "-" else tables.load(label)
             fn, arg = case.setup(table)
             if table is not None:
                 doc = cases.vorn.stringify(table).encode("utf-8", "surrogatepass")

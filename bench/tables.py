@@ -145,14 +145,14 @@ def document_bytes(table):
     return total
 
 
-def build(spec):
-    """The table named by spec: "name", or "name@MB" for a standard table scaled
+def build(label):
+    """The table labelled "name", or "name@MB" for a standard table scaled
     to a document of about MB megabytes."""
-    name, _, mb = spec.partition("@")
+    name, _, mb = label.partition("@")
     if name in WRITER and not mb:
         return WRITER[name][0]()
     if name not in STANDARD or (mb and STANDARD[name][1] is None):
-        raise KeyError(f"unknown table {spec!r}; known: {', '.join([*STANDARD, *WRITER])}")
+        raise KeyError(f"unknown table {label!r}; known: {', '.join([*STANDARD, *WRITER])}")
     gen, rows, _ = STANDARD[name]
     if mb:
         sample = gen(20 if name == "long" else 2_000)
@@ -160,17 +160,17 @@ def build(spec):
     return gen(rows)
 
 
-def load(spec):
-    """build(spec), from the cache when this file has not changed since."""
+def load(label):
+    """build(label), from the cache when this file has not changed since."""
     with open(__file__, "rb") as f:
         key = hashlib.sha1(f.read()).hexdigest()[:10]
-    path = os.path.join(CACHE, f"{spec}-{key}.marshal")
+    path = os.path.join(CACHE, f"{label}-{key}.marshal")
     try:
         with open(path, "rb") as f:
             return marshal.loads(f.read())
     except OSError:
         pass
-    table = build(spec)
+    table = build(label)
     os.makedirs(CACHE, exist_ok=True)
     with open(path + ".tmp", "wb") as f:
         marshal.dump(table, f)

@@ -61,18 +61,18 @@ def test_call_cases_and_timer():
 def test_every_suite_names_known_tables_and_cases():
     for name, suite in cases.SUITES.items():
         assert cases.benchmarks(suite), name
-        for spec in suite.tables:
-            base = spec.partition("@")[0]
-            assert spec == "-" or base in tables.STANDARD or base in tables.WRITER, spec
+        for label in suite.tables:
+            base = label.partition("@")[0]
+            assert label == "-" or base in tables.STANDARD or base in tables.WRITER, label
         # The floors and the third-party peers are there only where installed.
         known = {k.name for g in suite.groups for k in cases.GROUPS[g]}
         known |= {"floor", "floor1", "orjson", "msgspec.json", "msgspec.msgpack"}
         assert set(suite.cases or ()) <= known, name
 
 
-@pytest.mark.parametrize("spec, mb", [("short_ascii@0.2", 0.2), ("astral@0.3", 0.3)])
-def test_scaled_tables_come_near_their_size(spec, mb):
-    size = len(vorn.stringify(tables.build(spec)).encode())
+@pytest.mark.parametrize("label, mb", [("short_ascii@0.2", 0.2), ("astral@0.3", 0.3)])
+def test_scaled_tables_come_near_their_size(label, mb):
+    size = len(vorn.stringify(tables.build(label)).encode())
     assert 0.8 * mb * 1e6 < size < 1.2 * mb * 1e6
 
 
