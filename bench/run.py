@@ -50,6 +50,8 @@ def main():
     runner.argparser.add_argument("--tables", help="comma-separated subset of the suite's tables")
     args = runner.parse_args()
     suite = cases.SUITES[args.suite]
+    if cases._vornfloor is None and not args.worker:
+        print("warning: _vornfloor is not installed (`make bench` installs it): no floors", file=sys.stderr)
     only = args.tables.split(",") if args.tables else None
     for task, (name, case, label) in enumerate(cases.benchmarks(suite, only)):
         fn = arg = meta = None
