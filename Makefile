@@ -13,7 +13,7 @@ SAN_PY := $(SAN_VENV)/bin/python
 SOURCES := $(shell find src python stubs -type f \( -name "*.cpp" -o -name "*.h" -o -name "*.py" -o -name "*.pyi" -o -name "py.typed" \)) CMakeLists.txt pyproject.toml
 DEV_DEPS := requirements-dev.txt
 
-.PHONY: help demo test ci reliability sanitize bench clean
+.PHONY: help demo test ci reliability sanitize clean
 .DEFAULT_GOAL := demo
 
 # Phony targets that carry no description are listed at the end by name.
@@ -56,10 +56,6 @@ CI_FORMAT_FUZZ_SECONDS ?= 30
 sanitize: $(SAN_VENV)/.built ## the suite (and a fuzz pass) on an ASan+UBSan build in .venv-sanitize
 	scripts/run-sanitized.sh $(SAN_PY) -m pytest -q -p no:cacheprovider tests
 
-##@ Benchmarks
-
-bench: $(VENV)/.built $(VENV)/.bench-deps ## vorn against other codecs (see bench/)
-	$(PY) bench/run.py
 
 $(VENV)/.deps: $(DEV_DEPS)
 	scripts/make-venv.sh $(VENV)
@@ -68,10 +64,6 @@ $(VENV)/.deps: $(DEV_DEPS)
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
-	touch $@
-
-$(VENV)/.bench-deps: $(VENV)/.deps requirements-bench.txt
-	$(PY) -m pip install -q -r requirements-bench.txt
 	touch $@
 
 $(SAN_VENV)/.deps: $(DEV_DEPS)
@@ -85,6 +77,6 @@ $(SAN_VENV)/.built: $(SAN_VENV)/.deps $(SOURCES)
 		-C build-dir=build/sanitize .
 	touch $@
 
-# Further jobs (fuzzing, memory checking, wheels and release checks) live in
-# their own files.
+# Further jobs (fuzzing, memory checking, benchmarks, wheels and release
+# checks) live in their own files.
 -include mk/*.mk
