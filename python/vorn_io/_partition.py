@@ -1,0 +1,174 @@
+"""Exact partitions of a VORN file: byte ranges that each begin at a row
+boundary and each read alone as a complete document.
+
+Cells are length-prefixed, so a row's end is found by hopping over each
+payload by its declared length, whatever the payload holds: ";", digits,
+line breaks. ``partitions`` makes that pass in native code over the file's
+bytes (``_scanner.Partitioner``) and reads nothing into strings.
+"""
+
+from __future__ import annotations
+
+import builtins
+import codecs
+import io
+import os
+from typing import IO, Union
+
+import vorn
+
+from ._scanner import DecodeError, Partitioner
+
+__all__ = ["partitions", "DEFAULT_PARTITION_SIZE"]
+
+DEFAULT_PARTITION_SIZE = 64 << 20
+
+# Bytes read per call: large enough that the per-call cost vanishes, small
+# enough to stay in the caches. The finder hands back fewer than _ROOM
+# bytes at the end of each chunk, which go in front of the next one.
+_CHUNK = 4 << 20
+_ROOM = 128
+
+Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes]]
+
+
+def _check_encoding(encoding: str) -> None:
+    name = codecs.lookup(encoding).name
+    if name == "utf-8":
+        return
+    if name.startswith(("utf-16", "utf-32")):
+        raise ValueError(
+            f"partitions() reads UTF-8 files only, not {name}: a byte offset in a {name} file "
+            "needs a pass of its own to count; convert the file to UTF-8 first "
+            "(vorn_io.reader and vorn_io.writer copy it row by row)")
+    raise ValueError(f"partitions() reads UTF-8 files only, not {name}")
+
+
+def partitions(source: Source, *, size: int = DEFAULT_PARTITION_SIZE,
+               encoding: str = "utf-8") -> list[tuple[int, int, int]]:
+    """Split the VORN document in ``source`` into byte ranges of about ``size`` bytes.
+
+    ``source`` is a path or a binary file; a file is read from its current
+    position, and offsets are positions in it. Returns a list of
+    ``(start, end, first_row_index)``: the ranges cover the document in
+    order, each begins at a row boundary and ends at the first row end at or
+    after ``start + size`` (the last at the end of the file), and
+    ``first_row_index`` is the number of rows before it. Each range decodes
+    alone as a complete VORN document, and the rows of all ranges in order
+    are the rows of the whole document.
+
+    The pass reads every byte once and decodes none: payloads are hopped by
+    their declared UTF-16 lengths. A malformed document raises
+    ``DecodeError`` with what ``vorn.parse`` says of the whole text (its
+    position in UTF-16 code units from the start of the document). The
+    structure is checked; the cell texts' UTF-8 is checked when a range is
+    decoded. Only UTF-8 files are read: UTF-16 and UTF-32 are refused with a
+    ``ValueError``.
+    """
+    if type(size) is not int:
+        raise TypeError(f"size must be an int, not {type(size).__name__}")
+    if size < 1:
+        raise ValueError("size must be at least 1")
+    _check_encoding(encoding)
+    if isinstance(source, (str, bytes, os.PathLike)):
+        with open(source, "rb") as fp:
+            return _partitions(fp, size)
+    return _partitions(source, size)
+
+
+def _origin(fp: object) -> int:
+    try:
+        if fp.seekable():  # type: ignore[attr-defined]
+            return int(fp.tell())  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):
+        pass
+    return 0
+
+
+def _partitions(fp: IO[bytes], size: int) -> list[tuple[int, int, int]]:
+    if isinstance(fp, io.TextIOBase):
+        raise TypeError("partitions() needs a binary file: open it with mode 'rb'")
+    origin = _origin(fp)
+    finder = Partitioner(size)
+    buffer = bytearray(_CHUNK + _ROOM)
+    view = memoryview(buffer)
+    readinto = getattr(fp, "readinto", None)
+    cuts: list[tuple[int, int]] = []
+    kept = 0  # bytes handed back at the front of the buffer
+    base = 0  # file offset (from origin) of buffer[0]
+    try:
+        while True:
+            if readinto is not None:
+                got = readinto(view[kept:])
+                if got is None:
+                    raise BlockingIOError("the file has no data ready: partitions() needs a blocking file")
+            else:
+                data = fp.read(_CHUNK)
+                if not isinstance(data, (bytes, bytearray, memoryview)):
+                    raise TypeError(f"read() returned {type(data).__name__}, expected bytes: "
+                                    "partitions() needs a binary file")
+                got = len(data)
+                view[kept:kept + got] = data
+            length = kept + got
+            final = got == 0
+            outcome = finder.feed(view[:length], final, cuts)
+            if isinstance(outcome, tuple):
+                _raise_fault(outcome, view[:length], base)
+            if final:
+                total = base + length
+                break
+            kept = length - outcome
+            view[:kept] = bytes(view[outcome:length])
+            base += outcome
+    finally:
+        view.release()
+    starts = [0]
+    rows = [0]
+    for offset, before in cuts:
+        if offset < total:
+            starts.append(offset)
+            rows.append(before)
+    ends = starts[1:] + [total]
+    return [(origin + s, origin + e, r) for s, e, r in zip(starts, ends, rows)]
+
+
+def _end_message() -> object:
+    """vorn's ErrUnexpectedEndOfInput as parse finds it when it raises."""
+    try:
+        return vars(vorn)["ErrUnexpectedEndOfInput"]
+    except KeyError:
+        pass
+    try:
+        return getattr(builtins, "ErrUnexpectedEndOfInput")
+    except AttributeError:
+        raise NameError("name 'ErrUnexpectedEndOfInput' is not defined") from None
+
+
+def _raise_fault(fault: tuple[str, int, int, int, int], chunk: memoryview, base: int) -> None:
+    kind, ch, position, row, byte = fault
+    if kind == "utf-8":
+        at = byte - base
+        raise UnicodeDecodeError("utf-8", bytes(chunk[at:at + 4]), 0, 1,
+                                 f"invalid UTF-8 at byte offset {byte} of the document")
+    message = f"Unexpected token '{chr(ch)}' at position {position}" if kind == "token" else _end_message()
+    error = DecodeError(message)
+    error.position = position
+    error.row = row
+    raise error
+
+
+def read_range(fp: IO[bytes], start: int, end: int, *, first_row: int = 0) -> list[list[str]]:
+    """The rows of the range [start, end) of the binary file fp, one of those
+    that partitions() returned: its bytes decoded strictly as UTF-8 and parsed
+    as a document of their own."""
+    fp.seek(start)
+    data = fp.read(end - start)
+    if len(data) != end - start:
+        raise ValueError(f"the file ends at byte {start + len(data)}, before the end of the range "
+                         f"[{start}, {end}): it changed since it was partitioned")
+    try:
+        return vorn.parse(data.decode("utf-8"))
+    except SyntaxError as error:
+        raise DecodeError(f"{error.msg} (in the range [{start}, {end}) beginning at row {first_row}; "
+                          "the file changed since it was partitioned, or the range is not one "
+                          "of its partitions)") from None
