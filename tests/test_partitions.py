@@ -91,6 +91,17 @@ def test_reads_of_any_length_split_the_same(table, step, monkeypatch):
         assert check_ranges(data, ranges, size, ends) == table
 
 
+@pytest.mark.parametrize("window", [1, 600, 10**9])
+def test_mapped_files_split_the_same_in_any_window(tmp_path, monkeypatch, window):
+    monkeypatch.setattr(_partition, "_WINDOW", window)
+    table = TABLES[3] * 3 + TABLES[4]
+    data = vorn.stringify(table).encode()
+    path = tmp_path / "t.vorn"
+    path.write_bytes(data)
+    for size in (1, 50, 333):
+        assert check_ranges(data, vorn_io.partitions(path, size=size), size, row_ends(table)) == table
+
+
 def test_paths_and_file_positions(tmp_path):
     table = TABLES[1]
     data = vorn.stringify(table).encode()
@@ -141,7 +152,7 @@ def partition_outcome(source, size=3):
 
 
 @pytest.mark.parametrize("doc", MALFORMED, ids=range(len(MALFORMED)))
-def test_malformed_documents_report_what_parse_reports(doc):
+def test_malformed_documents_report_what_parse_reports(doc, tmp_path, monkeypatch):
     data = doc.encode()
     want = load_outcome(data)
     assert want[1] is not None
@@ -151,6 +162,13 @@ def test_malformed_documents_report_what_parse_reports(doc):
     assert parsed.value.args == want[1][0]
     assert partition_outcome(io.BytesIO(data)) == want
     assert partition_outcome(Trickle(data, 1)) == want
+    # A regular file is mapped and read a window at a time.
+    monkeypatch.setattr(_partition, "_WINDOW", 1)
+    path = tmp_path / "bad.vorn"
+    path.write_bytes(data)
+    with pytest.raises(vorn_io.DecodeError) as raised:
+        vorn_io.partitions(path)
+    assert (raised.value.args, raised.value.position, raised.value.row) == want[1]
 
 
 def test_end_message_is_the_current_global(monkeypatch):

@@ -12,7 +12,9 @@ from __future__ import annotations
 import builtins
 import codecs
 import io
+import mmap
 import os
+import stat
 from typing import IO, Union
 
 import vorn
@@ -23,11 +25,16 @@ __all__ = ["partitions", "DEFAULT_PARTITION_SIZE"]
 
 DEFAULT_PARTITION_SIZE = 64 << 20
 
-# Bytes read per call: large enough that the per-call cost vanishes, small
-# enough to stay in the caches. The finder hands back fewer than _ROOM
-# bytes at the end of each chunk, which go in front of the next one.
+# Bytes read per call from a stream: large enough that the per-call cost
+# vanishes, small enough to stay in the caches. The finder hands back fewer
+# than _ROOM bytes at the end of each chunk, which go in front of the next.
 _CHUNK = 4 << 20
 _ROOM = 128
+
+# A regular file is mapped rather than read, which saves copying every byte
+# out of the page cache (the copy alone takes longer than the pass); it is
+# scanned a window at a time so that signals are seen between windows.
+_WINDOW = 64 << 20
 
 Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes]]
 
@@ -85,10 +92,73 @@ def _origin(fp: object) -> int:
     return 0
 
 
+def _mapped(fp: object) -> mmap.mmap | None:
+    """A read-only map of fp when it is a regular file, else None."""
+    try:
+        fd = fp.fileno()  # type: ignore[attr-defined]
+        info = os.fstat(fd)
+    except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+        return None
+    if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
+        return None
+    try:
+        mapped = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
+    except (OSError, ValueError):
+        return None
+    if hasattr(mapped, "madvise") and hasattr(mmap, "MADV_SEQUENTIAL"):
+        mapped.madvise(mmap.MADV_SEQUENTIAL)
+    return mapped
+
+
+def _ranges(cuts: list[tuple[int, int]], total: int, origin: int) -> list[tuple[int, int, int]]:
+    starts = [0]
+    rows = [0]
+    for offset, before in cuts:
+        if offset < total:
+            starts.append(offset)
+            rows.append(before)
+    ends = starts[1:] + [total]
+    return [(origin + s, origin + e, r) for s, e, r in zip(starts, ends, rows)]
+
+
 def _partitions(fp: IO[bytes], size: int) -> list[tuple[int, int, int]]:
     if isinstance(fp, io.TextIOBase):
         raise TypeError("partitions() needs a binary file: open it with mode 'rb'")
     origin = _origin(fp)
+    mapped = _mapped(fp)
+    if mapped is not None and mapped.size() >= origin:
+        with mapped:
+            ranges = _partitions_mapped(mapped, origin, size)
+        fp.seek(0, io.SEEK_END)
+        return ranges
+    return _partitions_read(fp, origin, size)
+
+
+def _partitions_mapped(mapped: mmap.mmap, origin: int, size: int) -> list[tuple[int, int, int]]:
+    finder = Partitioner(size)
+    cuts: list[tuple[int, int]] = []
+    total = len(mapped) - origin
+    step = max(_WINDOW, 4 * _ROOM)  # each window is read past its handed-back tail
+    with memoryview(mapped) as whole:
+        view = whole[origin:]
+        at = 0
+        try:
+            while True:
+                final = total - at <= step
+                window = view[at:] if final else view[at:at + step]
+                outcome = finder.feed(window, final, cuts)
+                window.release()
+                if isinstance(outcome, tuple):
+                    _raise_fault(outcome, view, 0)
+                if final:
+                    break
+                at += outcome
+        finally:
+            view.release()
+    return _ranges(cuts, total, origin)
+
+
+def _partitions_read(fp: IO[bytes], origin: int, size: int) -> list[tuple[int, int, int]]:
     finder = Partitioner(size)
     buffer = bytearray(_CHUNK + _ROOM)
     view = memoryview(buffer)
@@ -122,14 +192,7 @@ def _partitions(fp: IO[bytes], size: int) -> list[tuple[int, int, int]]:
             base += outcome
     finally:
         view.release()
-    starts = [0]
-    rows = [0]
-    for offset, before in cuts:
-        if offset < total:
-            starts.append(offset)
-            rows.append(before)
-    ends = starts[1:] + [total]
-    return [(origin + s, origin + e, r) for s, e, r in zip(starts, ends, rows)]
+    return _ranges(cuts, total, origin)
 
 
 def _end_message() -> object:
