@@ -3,7 +3,9 @@ checked against the row ends of the table that was written and against
 vorn_io.load and vorn.parse of the whole file, and its errors against
 parse's."""
 
+import importlib
 import io
+import sys
 from pathlib import Path
 
 import pytest
@@ -222,3 +224,10 @@ def test_partitions_read_back_as_load_reads_the_whole(doc, size, step):
     want = load_outcome(data)
     assert partition_outcome(io.BytesIO(data), size) == want
     assert partition_outcome(Trickle(data, step), size) == want
+
+
+def test_missing_dependency_names_the_extra(monkeypatch):
+    monkeypatch.setitem(sys.modules, "dask", None)
+    monkeypatch.delitem(sys.modules, "vorn_io.dask", raising=False)
+    with pytest.raises(ImportError, match=r"vorn\[dask\]"):
+        importlib.import_module("vorn_io.dask")

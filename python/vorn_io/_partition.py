@@ -15,7 +15,7 @@ import io
 import mmap
 import os
 import stat
-from typing import IO, Union
+from typing import IO, Union, cast
 
 import vorn
 
@@ -152,7 +152,7 @@ def _partitions_mapped(mapped: mmap.mmap, origin: int, size: int) -> list[tuple[
                     _raise_fault(outcome, view, 0)
                 if final:
                     break
-                at += outcome
+                at += cast(int, outcome)  # a count, as the chunk was not final
         finally:
             view.release()
     return _ranges(cuts, total, origin)
@@ -187,9 +187,10 @@ def _partitions_read(fp: IO[bytes], origin: int, size: int) -> list[tuple[int, i
             if final:
                 total = base + length
                 break
-            kept = length - outcome
-            view[:kept] = bytes(view[outcome:length])
-            base += outcome
+            consumed = cast(int, outcome)  # a count, as the chunk was not final
+            kept = length - consumed
+            view[:kept] = bytes(view[consumed:length])
+            base += consumed
     finally:
         view.release()
     return _ranges(cuts, total, origin)
