@@ -21,6 +21,11 @@ using format::length_digits_of;
 // malformed prefix is reported.
 constexpr size_t kLookahead = 80;
 
+// Sixteen bytes of 0x80 then sixteen of 0: the sixteen bytes from
+// kHighBits + 16 - n select the high bits of the first n bytes of a text.
+alignas(32) constexpr uint8_t kHighBits[32] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                               0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+
 inline bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 
 // Of the sequences whose first byte lies in data[0..64): how many there are
@@ -255,61 +260,108 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
             return step;
         }
     }
+    // The counters live in locals while the loop runs: the bytes read are
+    // of a character type, which may alias the members, so the compiler
+    // would otherwise store and reload the members at every byte.
+    int64_t u16 = u16_;
+    int64_t rows = rows_;
+    bool after_terminator = after_terminator_;
+    const int64_t cut_at = next_cut_ - base_;  // as an index into data
+    Step step = Step::More;
     while (p < length) {
         const uint8_t c = data[p];
         if (c == ';') {
             ++p;
-            ++u16_;
-            ++rows_;
-            after_terminator_ = true;
-            if (base_ + int64_t(p) >= next_cut_) {
+            ++u16;
+            ++rows;
+            after_terminator = true;
+            if (int64_t(p) >= cut_at) {
                 cut_offset_ = base_ + int64_t(p);
                 next_cut_ = cut_offset_ + size_;
-                *pos = p;
-                return Step::Cut;
+                step = Step::Cut;
+                break;
             }
             continue;
         }
         if (!final && length - p < kLookahead) break;
-        after_terminator_ = false;
+        after_terminator = false;
         const int64_t h = length_digits_of(c);
-        if (h == 0) return token_fault(data, length, p, u16_);
-        if (p + 1 + size_t(h) >= length) return prefix_fault(data, length, p);
-        int64_t n = 0;
-        for (int64_t j = 1; j <= h; ++j) {
-            const uint32_t d = uint32_t(data[p + j]) - '0';
-            if (d > 9) return prefix_fault(data, length, p);
-            n = n * 10 + int64_t(d);
+        if (h == 0 || p + 1 + size_t(h) >= length) {
+            step = Step::Malformed;
+            break;
+        }
+        int64_t n;
+        const uint32_t d0 = uint32_t(data[p + 1]) - '0';
+        const uint32_t d1 = uint32_t(data[p + 2]) - '0';
+        if (h <= 2) {
+            // One or two digits, the lengths of short cells, read without a
+            // branch on which (the lengths of a table's cells vary at random).
+            const uint32_t two = uint32_t(h) - 1;
+            if ((d0 > 9) | (two & (d1 > 9))) {
+                step = Step::Malformed;
+                break;
+            }
+            n = int64_t(d0 * (1 + 9 * two) + (d1 & -two));
+        } else {
+            n = 0;
+            int64_t j = 1;
+            for (; j <= h; ++j) {
+                const uint32_t d = uint32_t(data[p + j]) - '0';
+                if (d > 9) break;
+                n = n * 10 + int64_t(d);
+            }
+            if (j <= h) {
+                step = Step::Malformed;
+                break;
+            }
         }
         p += 1 + size_t(h);
-        u16_ += 1 + h;
+        u16 += 1 + h;
         if (n == 0) continue;
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        // A short payload of ASCII text, checked in two words.
+        // A short payload of ASCII text, checked in two words against a
+        // mask of its n bytes' high bits.
         if (n <= 16 && length - p >= 16) {
-            uint64_t a, b;
+            uint64_t a, b, ma, mb;
             std::memcpy(&a, data + p, 8);
             std::memcpy(&b, data + p + 8, 8);
-            const uint64_t ma = n >= 8 ? ~0ull : (1ull << (8 * n)) - 1;
-            const uint64_t mb = n <= 8 ? 0 : n == 16 ? ~0ull : (1ull << (8 * (n - 8))) - 1;
-            if ((((a & ma) | (b & mb)) & 0x8080808080808080ull) == 0) {
+            std::memcpy(&ma, kHighBits + 16 - n, 8);
+            std::memcpy(&mb, kHighBits + 24 - n, 8);
+            if (((a & ma) | (b & mb)) == 0) {
                 p += size_t(n);
-                u16_ += n;
+                u16 += n;
                 continue;
             }
         }
 #endif
+        u16_ = u16;
+        rows_ = rows;
         owed_ = n;
         in_payload_ = true;
-        const Step step = hop_payload(data, length, p, final);
-        if (step != Step::Done) {
-            if (step == Step::More) base_ += int64_t(p);
-            *pos = p;
-            return step;
+        const Step hop = hop_payload(data, length, p, final);
+        u16 = u16_;
+        if (hop != Step::Done) {
+            step = hop;
+            break;
         }
     }
+    u16_ = u16;
+    rows_ = rows;
+    after_terminator_ = after_terminator;
     *pos = p;
-    if (final) {
+    switch (step) {
+        case Step::Cut:
+            return step;
+        case Step::Malformed:
+            if (in_payload_) return step;  // reported by the hop
+            // A row element that is not one, or a prefix that is malformed
+            // or cut short by the end of the input.
+            if (length_digits_of(data[p]) == 0) return token_fault(data, length, p, u16_);
+            return prefix_fault(data, length, p);
+        default:
+            break;
+    }
+    if (final && !in_payload_) {
         if (p == length && after_terminator_) return Step::Done;
         return end_fault(data, length, p);
     }
