@@ -231,3 +231,18 @@ def test_missing_dependency_names_the_extra(monkeypatch):
     monkeypatch.delitem(sys.modules, "vorn_io.dask", raising=False)
     with pytest.raises(ImportError, match=r"vorn\[dask\]"):
         importlib.import_module("vorn_io.dask")
+
+
+def test_reading_ranges_back_and_ranges_that_are_not_partitions(tmp_path):
+    table = TABLES[1]
+    data = vorn.stringify(table).encode()
+    path = tmp_path / "t.vorn"
+    path.write_bytes(data)
+    ranges = vorn_io.partitions(path, size=5)
+    with open(path, "rb") as f:
+        assert [row for s, e, r in ranges for row in _partition.read_range(f, s, e, first_row=r)] == table
+        with pytest.raises(vorn_io.DecodeError) as raised:
+            _partition.read_range(f, 1, ranges[0][1])
+        assert "not one of its partitions" in "".join(raised.value.__notes__)
+        with pytest.raises(ValueError, match="changed since it was partitioned"):
+            _partition.read_range(f, 0, len(data) + 10)
