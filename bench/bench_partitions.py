@@ -115,6 +115,18 @@ def time_reader(path: str) -> tuple[float, int]:
     return time.perf_counter() - t, n
 
 
+def time_ranges(path: str) -> float:
+    """Every range read as a worker reads it, one after another in this
+    process: the work the cluster shares out, without the cluster."""
+    from vorn_io._partition import read_range
+
+    t = time.perf_counter()
+    with open(path, "rb") as f:
+        for start, end, first in vorn_io.partitions(path):
+            read_range(f, start, end, first_row=first)
+    return time.perf_counter() - t
+
+
 def passes(path: str, rounds: int) -> dict[str, float]:
     part, read = [], []
     rows = 0
@@ -163,6 +175,7 @@ def main() -> None:
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
     started = time.perf_counter()
+    args.load_before = os.getloadavg()[0]
     kinds = [("short", args.mb << 20), ("long", args.mb << 20), ("long_mixed", max(1, args.mb // 4) << 20)]
     results = []
     for kind, size in kinds:
@@ -173,6 +186,8 @@ def main() -> None:
         print(f"{kind}: {row['mb']:.0f} MB, partitions {row['partitions']:.3f} s, reader {row['reader']:.3f} s, "
               f"ratio {row['partitions'] / row['reader']:.3f}", flush=True)
         if not args.no_dask and kind != "long_mixed":
+            row["ranges_s"] = statistics.median(time_ranges(path) for _ in range(args.dask_rounds))
+            print(f"  ranges read one after another: {row['ranges_s']:.2f} s", flush=True)
             for workers in (1, 2):
                 d = on_dask(path, args.dask_rounds, workers, int(row["rows"]))
                 row[f"dask{workers}"] = d["total"]
@@ -192,7 +207,8 @@ def write_report(args: argparse.Namespace, results: list[dict[str, float]], wall
         f"- Machine: {machine()}",
         f"- Python {platform.python_version()}; {args.rounds} interleaved rounds for the passes, "
         f"{args.dask_rounds} per cluster size",
-        f"- Wall time of the run: {wall:.0f} s",
+        f"- Wall time of the run: {wall:.0f} s; load average (1 min) {args.load_before:.1f} at the start, "
+        f"{os.getloadavg()[0]:.1f} at the end",
         "",
         "Produced by `bench/bench_partitions.py` (its docstring tells how). Medians of wall time, files in the",
         "page cache.",
@@ -212,15 +228,18 @@ def write_report(args: argparse.Namespace, results: list[dict[str, float]], wall
             "## read_vorn(path).count() on a LocalCluster against a reader loop",
             "",
             "Speed-up: the single-process reader loop's time over the cluster's. The cluster's time",
-            "includes read_vorn itself (the partitioning pass, shown apart).",
+            "includes read_vorn itself (the partitioning pass, shown apart). \"Ranges, one process\" reads",
+            "every range as a worker does (each a list of its rows), one after another, without a cluster.",
             "",
-            "| file | reader loop s | 1 worker s | speed-up | 2 workers s | speed-up | read_vorn itself s |",
-            "|---|---:|---:|---:|---:|---:|---:|",
+            "| file | reader loop s | ranges, one process s | 1 worker s | speed-up | 2 workers s | speed-up | "
+            "read_vorn itself s |",
+            "|---|---:|---:|---:|---:|---:|---:|---:|",
         ]
         for r in results:
             if "dask1" not in r:
                 continue
-            lines.append(f"| {r['kind']} | {r['reader']:.2f} | {r['dask1']:.2f} | {r['reader'] / r['dask1']:.2f} | "
+            lines.append(f"| {r['kind']} | {r['reader']:.2f} | {r['ranges_s']:.2f} | {r['dask1']:.2f} | "
+                         f"{r['reader'] / r['dask1']:.2f} | "
                          f"{r['dask2']:.2f} | {r['reader'] / r['dask2']:.2f} | {r['build2']:.3f} |")
     with open(args.out, "w") as f:
         f.write("\n".join(lines) + "\n")
