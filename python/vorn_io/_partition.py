@@ -80,6 +80,7 @@ def partitions(source: Source, *, size: int = DEFAULT_PARTITION_SIZE,
     if size < 1:
         raise ValueError("size must be at least 1")
     _check_encoding(encoding)
+    size = min(size, 1 << 62)  # no file is larger: the same ranges, in native integers
     if isinstance(source, (str, bytes, os.PathLike)):
         with open(source, "rb") as fp:
             return _partitions(fp, size)

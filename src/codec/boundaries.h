@@ -45,7 +45,10 @@ public:
     };
 
     // size: the least bytes of a range before it may end at a row end.
-    explicit BoundaryFinder(int64_t size) : size_(size), next_cut_(size) {}
+    // Sizes beyond any file are taken as 2^62, so that offsets plus a size
+    // stay far from overflowing.
+    explicit BoundaryFinder(int64_t size)
+        : size_(size < kLargest ? size : kLargest), next_cut_(size_) {}
 
     // Reads data[pos..length) from *pos, which it advances. final says that
     // no byte follows data[length - 1]. Returns at each cut, so the caller
@@ -58,6 +61,8 @@ public:
     int64_t position() const { return u16_; }
 
 private:
+    static constexpr int64_t kLargest = int64_t(1) << 62;
+
     Step hop_payload(const uint8_t* data, size_t length, size_t& p, bool final);
     [[gnu::cold, gnu::noinline]] Step prefix_fault(const uint8_t* data, size_t length, size_t p);
     [[gnu::cold, gnu::noinline]] Step end_fault(const uint8_t* data, size_t length, size_t p);
