@@ -37,10 +37,11 @@ from typing import Protocol, cast
 
 import vorn
 
+from ._partition import partitions
 from ._scanner import DecodeError, Decoder
 from ._version import __version__ as __version__
 
-__all__ = ["reader", "writer", "Writer", "load", "dump", "Decoder", "DecodeError", "DEFAULT_CHUNK_SIZE"]
+__all__ = ["reader", "writer", "Writer", "load", "dump", "Decoder", "DecodeError", "DEFAULT_CHUNK_SIZE", "partitions"]
 
 # Units (bytes or characters) asked for per read: large enough that the fixed
 # cost of a read vanishes next to decoding it, small enough to stay in the
