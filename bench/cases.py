@@ -214,9 +214,50 @@ def _writerow_loop(f, table):
         writerow(row)
 
 
+def _read_binary(how):
+    def run(path):
+        with open(path, "rb") as f:
+            return how(f)
+    return lambda t: (run, _file(t))
+
+
+def _csv_file(table):
+    path = _file(table) + ".csv"
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        csv.writer(f).writerows(table)
+    return path
+
+
+def _csv_loop(path):
+    with open(path, encoding="utf-8", newline="") as f:
+        for _ in csv.reader(f):
+            pass
+
+
+def _reader_loop(path):
+    with open(path, "rb") as f:
+        for _ in vorn_io.reader(f):
+            pass
+
+
+def _decode_whole(doc):
+    decoder = vorn_io.Decoder()
+    rows = decoder.feed(doc)
+    decoder.close()
+    return rows
+
+
 case("read", "read+parse")(_read(lambda f: vorn.parse(f.read())))
 case("read", "reader")(_read(lambda f: list(vorn_io.reader(f))))
+case("read", "reader, binary")(_read_binary(lambda f: list(vorn_io.reader(f))))
 case("read", "reader, rows dropped")(_read(lambda f: collections.deque(vorn_io.reader(f), maxlen=0)))
+# The same table as CSV through csv.reader, against vorn_io.reader on the
+# VORN file opened in binary mode; each row is dropped as a loop would.
+case("rows", "csv.reader loop")(lambda t: (_csv_loop, _csv_file(t)))
+case("rows", "vorn_io.reader loop")(lambda t: (_reader_loop, _file(t)))
+# The incremental decoder fed a whole document, against parse.
+case("decoder", "vorn.parse")(lambda t: (vorn.parse, vorn.stringify(t)))
+case("decoder", "Decoder feed+close")(lambda t: (_decode_whole, vorn.stringify(t)))
 case("write", "stringify+write")(_write(lambda f, t: f.write(vorn.stringify(t))))
 case("write", "writerows")(_write(lambda f, t: vorn_io.writer(f).writerows(t)))
 case("write", "writerow loop")(_write(_writerow_loop))
@@ -224,7 +265,7 @@ case("write", "writerow loop")(_write(_writerow_loop))
 # --- Suites ------------------------------------------------------------------
 
 STANDARD = ("short_ascii", "latin1", "bmp_cjk", "astral", "long", "unicodedata")
-IO_TABLES = ("short_ascii", "long", "unicodedata", "mid_semicolons")
+IO_TABLES = ("short_ascii", "bmp_cjk", "astral", "long", "unicodedata", "mid_semicolons", "npm_list")
 
 SUITES = {
     "codec": Suite(("parse", "stringify"), STANDARD,
@@ -234,7 +275,8 @@ SUITES = {
                                   "huge_cell", "huge_cell_10mb", "long_10mb", "empty_cells", "csv_mixed",
                                   "sparse_none"),
                     about="vorn.stringify on tables that stress a one-pass writer (compare revisions with it)"),
-    "io": Suite(("read", "write"), IO_TABLES, about="vorn_io's reader and writer against whole documents"),
+    "io": Suite(("read", "rows", "decoder", "write"), IO_TABLES,
+                about="vorn_io's reader and writer against whole documents, csv.reader and parse"),
     "memory": Suite(("parse", "stringify", "read", "write"), ("short_ascii", "long"),
                     cases=("vorn", "floor", "floor1", "orjson", "msgspec.json", "read+parse", "reader",
                            "reader, rows dropped", "stringify+write", "writerows"), memory=True, alone=False,

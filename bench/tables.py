@@ -82,6 +82,21 @@ def _unicodedata():
             for cp in range(0, 0x30000, 7)]
 
 
+NPM_LIST = "/work/.library/env/packages/npm.tsv"
+
+
+def _npm_list():
+    if os.path.exists(NPM_LIST):
+        with open(NPM_LIST, encoding="utf-8", newline="") as f:
+            return [line.rstrip("\n").split("\t") for line in f][1:]
+    # A stand-in of the same shape where the list is not shipped.
+    rng = random.Random(24)
+    pool = _pool(rng, ASCII, 1.0)
+    mixed = _pool(rng, CJK + LATIN1 + EMOJI, 0.05)
+    return [[pool[i % 1000:i % 1000 + 12], "1.0.%d" % (i % 40), str(rng.randrange(10**6)),
+             mixed[i % 5000:i % 5000 + rng.randrange(80)]] for i in range(200_000)]
+
+
 def _late(seed, char, back):
     """Short ASCII rows with one wide character in the cell `back` rows from the end."""
     t = _short(200_000, seed)
@@ -123,6 +138,8 @@ WRITER = {
     "empty_cells": (lambda: [[""] * 1_000_000], "one row of 10^6 empty cells"),
     "csv_mixed": (_csv_mixed, "200 000 rows of 8: int, str, str, float, int, None or float, str, int"),
     "sparse_none": (_sparse_none, "short_ascii, one cell in ten None"),
+    "npm_list": (lambda: _npm_list(), "the npm package list shipped on this machine (name, version, downloads, "
+                 "summary): real text, mostly ASCII with some of every script"),
     # One ";" in 68 characters: the streaming reader most often meets a ";"
     # that lies inside a cell.
     "mid_semicolons": (lambda: _short(20_000, 7, None, 20, 500, 5), "5 cells of 20 to 500 ASCII characters a row"),
