@@ -11,14 +11,27 @@ from typing import Any
 import vorn
 
 from .report import describe, token_position
-from .streams import DATA_ERROR, Failure, Input
-from .tables import BATCH, Row, TextSink, batches
+from .streams import DATA_ERROR, Failure, Input, Progress
+from .tables import BATCH, EXTENSIONS, Row, TextSink, batches
 
 vorn_io: Any
 try:
     vorn_io = importlib.import_module("vorn_io")
 except ImportError:  # an installation without the streaming module
     vorn_io = None
+
+
+def open_document(path: str, encoding: str, progress: Progress | None = None) -> Input:
+    """A VORN document to read, from a file (decompressed by its name) or
+    standard input (decompressed by its first bytes). A byte-order mark at
+    its start is dropped: no document starts with U+FEFF, so nothing is lost."""
+    return Input(path, encoding, strip_bom=True, progress=progress)
+
+
+def error_place(exc: SyntaxError) -> tuple[int | None, int | None]:
+    """Where the parser refused a document: the UTF-16 offset (None when the
+    input ended too soon) and the 0-based row (None when not known)."""
+    return token_position(str(exc)), None
 
 
 def read_batches(source: Input, size: int = BATCH) -> Iterator[list[Row]]:
@@ -42,7 +55,7 @@ def read_batches(source: Input, size: int = BATCH) -> Iterator[list[Row]]:
         if batch:
             yield batch
             last = batch[-1]
-        raise Failure(refusal(source, str(exc), last), DATA_ERROR) from None
+        raise Failure(refusal(source, exc, last), DATA_ERROR) from None
 
 
 def read_document(source: Input) -> Iterator[Row]:
@@ -65,8 +78,9 @@ def write_document(rows: Iterable[Row], out: TextSink) -> int:
     return count
 
 
-def refusal(source: Input, message: str, last: Row | None) -> str:
-    position = token_position(message)
+def refusal(source: Input, exc: SyntaxError, last: Row | None) -> str:
+    message = str(exc)
+    position, _ = error_place(exc)
     if position is None:
         source.read()  # the end of input: everything has been read
         position = source.units
@@ -79,4 +93,28 @@ def refusal(source: Input, message: str, last: Row | None) -> str:
         row = vorn.stringify([last]) if last is not None else ";"
         if before.endswith(row) or (len(before) < len(row) and before.endswith(";")):
             hint = "a document ends at its last ';'; remove the line break after it"
+    if hint is None and last is None:
+        hint = table_hint(source)
     return describe(place, source.name, message, hint)
+
+
+def table_hint(source: Input) -> str | None:
+    """A hint for a document refused in its first row that looks like a table
+    that `vorn encode` would take."""
+    ext = source.path.lower()
+    for suffix in (".gz", ".bz2", ".xz"):
+        ext = ext.removesuffix(suffix)
+    fmt = next((f for e, f in EXTENSIONS.items() if ext.endswith(e)), None)
+    head = source.head.lstrip(" \t\r\n")
+    if fmt is None:
+        if head.startswith(("[", "{")):
+            fmt = "json"
+        else:
+            first = head.split("\n", 1)[0]
+            if "," in first or "\t" in first or ";" in first:
+                fmt = "csv"
+    if fmt is None:
+        return None
+    name = "FILE" if source.path == "-" else source.path
+    return (f"this looks like {fmt.upper()} rather than a VORN document; to convert a table "
+            f"to VORN, use: vorn encode {name}")

@@ -24,6 +24,7 @@ import tempfile
 from collections.abc import Iterator
 from typing import BinaryIO
 
+from . import compression
 from .report import code_point_index, locate, visible
 
 OK, DATA_ERROR, USAGE_ERROR, INTERNAL_ERROR = 0, 1, 2, 3
@@ -121,6 +122,11 @@ class Input:
         self._history: collections.deque[tuple[int, int, int, int, str]] = \
             collections.deque()
         self._keep = False  # whether to keep all history (while showing an error)
+        self._file: BinaryIO | None = None  # the file itself, under a decompressor
+        self.compression: str | None = None
+        self._head = b""  # the first bytes read, for hints about what the input is
+        self.head = ""  # the first characters read, for the same
+        self._file_pos = 0  # bytes of a compressed file read, for progress
         self._open()
 
     def _open(self) -> None:
@@ -130,10 +136,14 @@ class Input:
                 raise Failure("cannot read standard input: it is closed", USAGE_ERROR)
             self._raw = open(0, "rb", buffering=0, closefd=False)
         else:
+            _, method = compression.split_name(self.path)
+            if method is not None and method not in compression.METHODS.values():
+                raise Failure(compression.unsupported(method, self.name), USAGE_ERROR)
             try:
                 self._raw = open(self.path, "rb", buffering=0)
             except OSError as exc:
                 raise Failure(f"cannot read {what}: {_reason(exc)}", USAGE_ERROR) from None
+        self._file = self._raw
         try:
             st = os.fstat(self._raw.fileno())
             self._regular = stat.S_ISREG(st.st_mode) or stat.S_ISBLK(st.st_mode)
@@ -141,6 +151,34 @@ class Input:
                 self.progress.start(st.st_size - self._raw.tell())
         except OSError:
             pass
+        if self.path == STDIO:
+            # Standard input is decompressed when its first bytes say so.
+            head = self._read_head()
+            method = compression.sniff(head)
+            if method is not None and method not in compression.METHODS.values():
+                raise Failure(compression.unsupported(method, self.name), USAGE_ERROR)
+            self._raw = _Prefixed(head, self._raw)  # type: ignore[assignment]
+        if method is not None:
+            self.compression = method
+            self._raw = compression.reader(self._raw, method)  # type: ignore[arg-type]
+            self._regular = True  # the decompressor waits for its input itself
+
+    def _read_head(self) -> bytes:
+        assert self._raw is not None
+        head = b""
+        while len(head) < compression.MAGIC_SIZE:
+            try:
+                data = self._raw.read(compression.MAGIC_SIZE - len(head))
+            except OSError as exc:
+                raise Failure(f"cannot read {stream_name(self.path)}: {_reason(exc)}",
+                              USAGE_ERROR) from None
+            if data is None:
+                select.select([self._raw], [], [])
+                continue
+            if not data:
+                break
+            head += data
+        return head
 
     def _ready(self) -> bool:
         """Whether reading more would not wait."""
@@ -153,9 +191,14 @@ class Input:
             return True
 
     def close(self) -> None:
-        if self._raw is not None and self.path != STDIO:
-            self._raw.close()
-        self._raw = None
+        if self._raw is not None and self._raw is not self._file:
+            try:
+                self._raw.close()  # the decompressor; the file stays open for it
+            except Exception:
+                pass
+        if self._file is not None and self.path != STDIO:
+            self._file.close()
+        self._raw = self._file = None
 
     def __enter__(self) -> Input:
         return self
@@ -167,14 +210,30 @@ class Input:
         assert self._raw is not None
         try:
             data = self._raw.read(CHUNK)
+        except compression.READ_ERRORS as exc:
+            raise Failure(f"{self.name}: not valid {self.compression} data "
+                          f"({exc or 'it ends too soon'})", DATA_ERROR) from None
         except OSError as exc:
+            if self.compression is not None and exc.errno is None:
+                raise Failure(f"{self.name}: not valid {self.compression} data ({exc})",
+                              DATA_ERROR) from None
             raise Failure(f"cannot read {stream_name(self.path)}: {_reason(exc)}",
                           USAGE_ERROR) from None
         if data is None:  # a non-blocking descriptor with nothing ready
             select.select([self._raw], [], [])
             return self._read_bytes()
+        if not self._head:
+            self._head = data[:16]
         if self.progress is not None:
-            self.progress.advance(len(data))
+            if self.compression is not None and self.path != STDIO:
+                try:
+                    pos = self._file.tell()  # type: ignore[union-attr]
+                except OSError:
+                    pos = self._file_pos
+                self.progress.advance(pos - self._file_pos)
+                self._file_pos = pos
+            else:
+                self.progress.advance(len(data))
         return data
 
     def _decode_more(self) -> bool:
@@ -199,19 +258,41 @@ class Input:
                 offset = start + exc.start
                 byte = exc.object[exc.start] if exc.start < len(exc.object) else None
                 shown = f"byte 0x{byte:02x}" if byte is not None else "the last bytes"
+                hint = self._decode_hint(exc)
                 raise Failure(f"{self.name}: not valid {self.encoding}: {shown} "
-                              f"at offset {offset} ({exc.reason})", DATA_ERROR) from None
+                              f"at offset {offset} ({exc.reason})"
+                              + (f"\nhint: {hint}" if hint else ""), DATA_ERROR) from None
             self._fed += len(data)
             if self._first and text:
                 self._first = False
-                if text.startswith(BOM):
-                    if not self.strip_bom:
-                        raise Failure(f"{self.name}: the input starts with a byte-order mark "
-                                      "(U+FEFF)\nhint: remove it with --strip-bom", DATA_ERROR)
+                if text.startswith(BOM) and self.strip_bom:
                     text = text[1:]
             if text:
                 return text
         return ""
+
+    def _decode_hint(self, exc: UnicodeDecodeError) -> str | None:
+        """What the bytes that could not be decoded look like, when that is clear."""
+        method = compression.sniff(self._head) if self.compression is None else None
+        if method is not None:
+            if method in compression.METHODS.values():
+                suffix = next(k for k, v in compression.METHODS.items() if v == method)
+                return (f"the input looks {method}-compressed; vorn decompresses files named "
+                        f"*{suffix} and compressed standard input")
+            return compression.unsupported(method, "the input").split("\nhint: ")[1]
+        if self._head.startswith((b"\xff\xfe", b"\xfe\xff")):
+            return "the input starts with a UTF-16 byte-order mark: give --input-encoding utf-16"
+        if codecs.lookup(self.encoding).name != "utf-8":
+            return None
+        piece = exc.object[max(exc.start - 64, 0):exc.start + 64]
+        if b"\0" in piece:
+            return None
+        try:
+            piece.decode("cp1252")
+        except UnicodeDecodeError:
+            return "the input may be in another encoding: name it with --input-encoding"
+        return ("the input looks like Latin-1 or cp1252 text: give --input-encoding cp1252 "
+                "(or latin-1)")
 
     def peek(self, n: int) -> str:
         """Up to n characters from the start of what read() gives next."""
@@ -245,6 +326,8 @@ class Input:
         return text
 
     def _record(self, text: str) -> None:
+        if not self.head:
+            self.head = text[:4096]
         self._history.append((self.chars, self.units, self.lines, self.last_newline, text))
         if len(self._history) > HISTORY and not self._keep:
             self._history.popleft()
@@ -340,6 +423,29 @@ class Input:
                       and self._eof)
 
 
+class _Prefixed:
+    """A raw stream that gives some bytes already read before the rest of it."""
+
+    def __init__(self, head: bytes, raw: BinaryIO) -> None:
+        self._head, self._raw = head, raw
+
+    def read(self, n: int = -1) -> bytes | None:
+        if self._head:
+            data = self._head if n < 0 else self._head[:n]
+            self._head = self._head[len(data):]
+            return data
+        return self._raw.read(n)
+
+    def readable(self) -> bool:
+        return True
+
+    def fileno(self) -> int:
+        return self._raw.fileno()
+
+    def close(self) -> None:
+        pass
+
+
 class Window:
     """A piece of one line of the input around an error."""
 
@@ -374,6 +480,11 @@ class Output:
         self._temp: str | None = None
         self._fd = -1
         self._own = False
+        # Files named *.gz, *.bz2, *.xz are written compressed.
+        method = compression.split_name(path)[1] if path != STDIO else None
+        if method is not None and method not in compression.METHODS.values():
+            raise Failure(compression.unsupported(method, self.name), USAGE_ERROR)
+        self._compressor = compression.compressor(method) if method else None
         self._open()
 
     def _open(self) -> None:
@@ -429,6 +540,11 @@ class Output:
             self._column = len(text) - text.rfind("\n") - 1
         else:
             self._column += len(text)
+        del text  # a large cell is not held three times over
+        if self._compressor is not None:
+            data = self._compressor.compress(data)
+            if final:
+                data += self._compressor.flush()
         self._write_bytes(data)
 
     def _encode_failure(self, exc: UnicodeEncodeError) -> Failure:

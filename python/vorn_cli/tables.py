@@ -28,12 +28,17 @@ import sys
 from collections.abc import Iterable, Iterator
 from typing import NamedTuple, Protocol
 
-FORMATS = ("csv", "tsv", "json")
+FORMATS = ("csv", "tsv", "json", "jsonl")
+# The formats that file names stand for.
+EXTENSIONS = {".csv": "csv", ".tsv": "tsv", ".json": "json", ".jsonl": "jsonl",
+              ".ndjson": "jsonl"}
 QUOTING = {"minimal": csv.QUOTE_MINIMAL, "all": csv.QUOTE_ALL, "none": csv.QUOTE_NONE}
 LINE_TERMINATORS = {"lf": "\n", "crlf": "\r\n"}
 BATCH = 2048  # rows handed on at a time
+CHUNK = 1 << 16  # characters read at a time
 
 Row = list[str]
+BOM = "\ufeff"
 
 
 class TableError(ValueError):
@@ -88,8 +93,8 @@ def batches(rows: Iterable[Row], size: int = BATCH) -> Iterator[list[Row]]:
 # --- Reading ----------------------------------------------------------------------
 
 def read_rows(source: TextSource, fmt: str, dialect: Dialect) -> Iterator[Row]:
-    if fmt == "json":
-        return _read_json(source.read(), dialect.json_scalars)
+    if fmt in ("json", "jsonl"):
+        return _read_json(source, dialect.json_scalars, lines=fmt == "jsonl")
     if fmt == "tsv":
         return _read_tsv(source, dialect.escape)
     return _read_csv(source, dialect)
@@ -139,6 +144,10 @@ class _Number(str):
 _JSON_TYPES = {dict: "an object", list: "an array", str: "a string", bool: "a boolean",
                _Number: "a number", type(None): "null"}
 _SCALARS = {True: "true", False: "false", None: "null"}
+_WHITESPACE = re.compile(r"[ \t\n\r]*")
+# How close to the end of the text read so far an error must stand for more
+# text to be worth reading: a number, a literal or an escape cut short.
+_NEAR_END = 12
 
 
 def _kind(value: object) -> str:
@@ -149,22 +158,99 @@ def _constant(name: str) -> object:
     raise ValueError(f"{name} is not JSON")
 
 
-def _read_json(text: str, scalars: bool) -> Iterator[Row]:
-    try:
-        data = json.loads(text, parse_int=_Number, parse_float=_Number, parse_constant=_constant)
-    except json.JSONDecodeError as exc:
-        raise TableError(f"line {exc.lineno}, column {exc.colno}: invalid JSON: {exc.msg}") from None
-    except RecursionError:
-        raise TableError("the JSON is nested too deeply; a table is an array of arrays") from None
-    except ValueError as exc:
-        raise TableError(f"invalid JSON: {exc}") from None
-    del text
-    if not isinstance(data, list):
-        raise TableError(f"expected an array of rows, found {_kind(data)}")
+class _JsonValues:
+    """JSON values read one at a time from a text stream.
+
+    The text is read in chunks; each value is decoded by the json module's
+    raw_decode from the text held. A value cut short by the end of what was
+    read is decoded again once at least as much text again has been read,
+    so that a value of any size is decoded a bounded number of times.
+    """
+
+    def __init__(self, source: TextSource) -> None:
+        self._source = source
+        self._buf = ""
+        self._pos = 0
+        self._eof = False
+        self._lines_before = 0  # line breaks in the text dropped from _buf
+        self._decode = json.JSONDecoder(parse_int=_Number, parse_float=_Number,
+                                        parse_constant=_constant).raw_decode
+
+    def _more(self, at_least: int = CHUNK) -> bool:
+        if self._eof:
+            return False
+        if self._pos > (len(self._buf) >> 1):
+            self._lines_before += self._buf.count("\n", 0, self._pos)
+            self._buf, self._pos = self._buf[self._pos:], 0
+        parts, got = [self._buf], 0
+        while got < at_least:
+            text = self._source.read(max(at_least - got, CHUNK))
+            if not text:
+                self._eof = True
+                break
+            parts.append(text)
+            got += len(text)
+        self._buf = "".join(parts)
+        return got > 0
+
+    def peek(self) -> str:
+        """The next character that is not white space; "" at the end."""
+        while True:
+            self._pos = _WHITESPACE.match(self._buf, self._pos).end()  # type: ignore[union-attr]
+            if self._pos < len(self._buf) or not self._more():
+                return self._buf[self._pos:self._pos + 1]
+
+    def take(self) -> None:
+        """Skips the character peek() gave."""
+        self._pos += 1
+
+    def value(self) -> object:
+        self.peek()
+        while True:
+            try:
+                value, self._pos = self._decode(self._buf, self._pos)
+                return value
+            except json.JSONDecodeError as exc:
+                cut = exc.pos >= len(self._buf) - _NEAR_END or exc.msg.startswith("Unterminated")
+                if not (cut and self._more(max(len(self._buf) - self._pos, CHUNK))):
+                    raise self.error(exc.msg, exc.pos) from None
+            except RecursionError:
+                raise TableError("the JSON is nested too deeply; a table is an array of "
+                                 "arrays") from None
+            except ValueError as exc:
+                raise self.error(str(exc), self._pos) from None
+
+    def error(self, message: str, pos: int | None = None) -> TableError:
+        pos = self._pos if pos is None else pos
+        line = self._lines_before + self._buf.count("\n", 0, pos) + 1
+        column = pos - self._buf.rfind("\n", 0, pos)
+        return TableError(f"line {line}, column {column}: invalid JSON: {message}")
+
+
+def _read_json(source: TextSource, scalars: bool, lines: bool) -> Iterator[Row]:
+    """Rows of a JSON array (lines False) or of JSON Lines (lines True): each
+    row an array of strings, or each an object (records: see _records)."""
+    values = _JsonValues(source)
+    if not lines:
+        first = values.peek()
+        if first != "[":
+            kind = {"{": "an object", "": "nothing"}.get(first, "a single value")
+            hint = ("; a file of one object per line is JSON Lines (--from jsonl)"
+                    if first == "{" else "")
+            raise TableError(f"expected an array of rows, found {kind}{hint}")
+        values.take()
+    items = _json_items(values, lines)
+    first_item = next(items, None)
+    if first_item is None:
+        return
+    if isinstance(first_item, dict):
+        yield from _records(itertools.chain([first_item], items), scalars)
+        return
     hint = "" if scalars else " (--json-scalars takes numbers, booleans and null as text)"
-    for r, row in enumerate(data, 1):
+    for r, row in enumerate(itertools.chain([first_item], items), 1):
         if not isinstance(row, list):
-            raise TableError(f"row {r} is {_kind(row)}, not an array of cells")
+            raise TableError(f"row {r} is {_kind(row)}, not an array of cells"
+                             + (" (the rows are arrays, as row 1 is)" if r > 1 else ""))
         for c, cell in enumerate(row):
             if type(cell) is str:
                 continue
@@ -176,31 +262,147 @@ def _read_json(text: str, scalars: bool) -> Iterator[Row]:
                 continue
             what = "" if isinstance(cell, (list, dict)) else hint
             raise TableError(f"row {r}, cell {c + 1} is {_kind(cell)}, not a string{what}")
-    # The whole table is checked before any of it is handed on.
-    for r, row in enumerate(data):
         yield row
-        data[r] = None  # let the row go once it has been handed on
+
+
+def _json_items(values: _JsonValues, lines: bool) -> Iterator[object]:
+    if lines:
+        while values.peek():
+            yield values.value()
+        return
+    if values.peek() == "]":
+        values.take()
+    else:
+        while True:
+            yield values.value()
+            sep = values.peek()
+            if sep == "]":
+                values.take()
+                break
+            if sep != ",":
+                raise values.error("Expecting ',' delimiter" if sep else "the array is not closed")
+            values.take()
+    if values.peek():
+        raise values.error("Extra data after the array (one value per line is JSON Lines: "
+                           "--from jsonl)")
+
+
+def _record_cell(value: object, r: int, key: str, scalars: bool) -> str:
+    if type(value) is str:
+        return value  # type: ignore[return-value]
+    if scalars and type(value) is _Number:
+        return str(value)
+    if scalars and (value is None or type(value) is bool):
+        return _SCALARS[value]  # type: ignore[index]
+    hint = "" if scalars or isinstance(value, (list, dict)) else \
+        " (--json-scalars takes numbers, booleans and null as text)"
+    return _refuse(f"record {r}, key {json.dumps(key, ensure_ascii=False)} is "
+                   f"{_kind(value)}, not a string{hint}")
+
+
+def _refuse(message: str) -> str:
+    raise TableError(message)
+
+
+def _records(items: Iterator[object], scalars: bool) -> Iterator[Row]:
+    """A header row of the keys, in the order first seen, then one row per
+    record, with an empty cell for each key a record lacks.
+
+    The header is known only once every record has been read, so the rows
+    are held meanwhile as a VORN document in a temporary file: the memory
+    used stays that of one batch of rows.
+    """
+    import tempfile
+
+    import vorn
+
+    keys: dict[str, int] = {}
+    with tempfile.TemporaryFile("w+", encoding="utf-8", errors="surrogatepass",
+                                newline="") as spool:
+        batch: list[Row] = []
+        count = 0
+        for r, record in enumerate(items, 1):
+            if not isinstance(record, dict):
+                raise TableError(f"record {r} is {_kind(record)}, not an object (the records "
+                                 "are objects, as record 1 is)")
+            for key in record:
+                if key not in keys:
+                    keys[key] = len(keys)
+            if len(record) == len(keys) and all(k == q for k, q in zip(record, keys)):
+                row = [_record_cell(v, r, k, scalars) for k, v in record.items()]
+            else:
+                row = [""] * len(keys)
+                for key, value in record.items():
+                    row[keys[key]] = _record_cell(value, r, key, scalars)
+            batch.append(row)
+            if len(batch) >= BATCH:
+                spool.write(vorn.stringify(batch))
+                count += len(batch)
+                batch = []
+        width = len(keys)
+        yield list(keys)
+        if count == 0:  # all the rows are still at hand
+            for row in batch:
+                yield row + [""] * (width - len(row)) if len(row) < width else row
+            return
+        if batch:
+            spool.write(vorn.stringify(batch))
+        del batch
+        spool.seek(0)
+        for row in _spooled(spool):
+            yield row + [""] * (width - len(row)) if len(row) < width else row
+
+
+def _spooled(spool: TextSource) -> Iterator[Row]:
+    try:
+        import vorn_io
+    except ImportError:  # an installation without the streaming module
+        import vorn
+
+        yield from vorn.parse(spool.read())
+        return
+    yield from vorn_io.reader(spool)
 
 
 # --- Writing ----------------------------------------------------------------------
 
-def write_rows(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect) -> int:
-    """Writes every row to out; returns the number of rows."""
-    if fmt == "json":
-        return _write_json(rows, out)
+def write_rows(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect,
+               records: bool = False) -> int:
+    """Writes every row to out; returns the number of rows. With records, the
+    first row names the keys of the objects that the other rows become."""
+    if fmt in ("json", "jsonl"):
+        if records:
+            rows = _as_records(rows)
+        return _write_json(rows, out, lines=fmt == "jsonl")
     if fmt == "tsv":
         return _write_tsv(rows, out, dialect)
     return _write_csv(rows, out, fmt, dialect)
+
+
+def _bom_first(row: Row) -> bool:
+    """Whether a row written first would start the output with U+FEFF, which
+    readers take for a byte-order mark and drop."""
+    return bool(row) and row[0].startswith(BOM)
 
 
 def _write_csv(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect) -> int:
     buffer = io.StringIO()
     try:
         writer = csv.writer(buffer, **dialect.csv_args(fmt))  # type: ignore[arg-type]
-    except (TypeError, csv.Error) as exc:
+    except (TypeError, ValueError, csv.Error) as exc:
         raise TableError(f"unusable CSV options: {exc}") from None
     count = 0
     for batch in batches(rows):
+        if count == 0 and _bom_first(batch[0]):
+            # A quoted first cell keeps its U+FEFF through a reader that drops a BOM.
+            if dialect.quoting == "none":
+                raise TableError("row 1, cell 1 starts with U+FEFF, which a reader takes for a "
+                                 "byte-order mark; write it with --quoting minimal")
+            args = dialect.csv_args(fmt)
+            args["quoting"] = csv.QUOTE_ALL
+            csv.writer(buffer, **args).writerow(batch[0])  # type: ignore[arg-type]
+            batch = batch[1:]
+            count = 1
         try:
             writer.writerows(batch)
         except csv.Error as exc:
@@ -208,9 +410,13 @@ def _write_csv(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect) -
             raise TableError(f"row {count + r}, cell {c} cannot be written with these "
                              f"CSV options: {exc}") from None
         count += len(batch)
-        out.write(buffer.getvalue())
+        # Handed on in one piece and dropped here, so that a large cell is
+        # not held more times over than it must be.
+        text = buffer.getvalue()
         buffer.seek(0)
         buffer.truncate()
+        out.write(text)
+        del text
     return count
 
 
@@ -237,6 +443,9 @@ def _write_tsv(rows: Iterable[Row], out: TextSink, dialect: Dialect) -> int:
     eol, escape = dialect.eol, dialect.escape
     count = 0
     for batch in batches(rows):
+        if count == 0 and _bom_first(batch[0]):
+            raise TableError("row 1, cell 1 starts with U+FEFF, which TSV cannot hold first (a "
+                             "reader takes it for a byte-order mark); write it as CSV (--to csv)")
         lines = ["\t".join(row) for row in batch]
         text = "\n".join(lines)
         plain = (text.count("\t") == sum(map(len, batch)) - len(batch)
@@ -265,12 +474,46 @@ def _tsv_line(row: Row, r: int, escape: bool) -> str:
     return "\t".join(row)
 
 
-def _write_json(rows: Iterable[Row], out: TextSink) -> int:
+def _as_records(rows: Iterable[Row]) -> Iterator[dict[str, str]]:
+    it = iter(rows)
+    header = next(it, None)
+    if header is None:
+        return
+    if len(set(header)) != len(header):
+        seen: set[str] = set()
+        twice = next(k for k in header if k in seen or seen.add(k))  # type: ignore[func-returns-value]
+        raise TableError(f"row 1 names the key {json.dumps(twice, ensure_ascii=False)} twice; "
+                         "the keys of a record differ")
+    width = len(header)
+    for r, row in enumerate(it, 2):
+        if len(row) > width:
+            raise TableError(f"row {r} has {len(row)} cells, more than the {width} keys of "
+                             "row 1; write it without --records")
+        yield dict(zip(header, row))
+
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _escape_surrogates(text: str) -> str:
+    """JSON text with each lone surrogate written as a \\uXXXX escape, the one
+    form in which JSON carries it and UTF-8 can store it."""
+    return _SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+
+
+def _write_json(rows: Iterable[object], out: TextSink, lines: bool = False) -> int:
     count = 0
     dumps = json.JSONEncoder(ensure_ascii=False).encode
-    for batch in batches(rows):
-        lead = "[\n  " if count == 0 else ",\n  "
-        out.write(lead + ",\n  ".join(map(dumps, batch)))
+    for batch in batches(rows):  # type: ignore[arg-type]
+        if lines:
+            text = "\n".join(map(dumps, batch)) + "\n"
+        else:
+            lead = "[\n  " if count == 0 else ",\n  "
+            text = lead + ",\n  ".join(map(dumps, batch))
+        if not text.isascii() and _SURROGATE.search(text):
+            text = _escape_surrogates(text)
+        out.write(text)
         count += len(batch)
-    out.write("\n]\n" if count else "[]\n")
+    if not lines:
+        out.write("\n]\n" if count else "[]\n")
     return count
