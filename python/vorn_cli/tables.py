@@ -25,7 +25,7 @@ import itertools
 import json
 import re
 import sys
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import NamedTuple, Protocol
 
 FORMATS = ("csv", "tsv", "json", "jsonl")
@@ -173,6 +173,7 @@ class _JsonValues:
         self._pos = 0
         self._eof = False
         self._lines_before = 0  # line breaks in the text dropped from _buf
+        self.escapes = False  # whether the last value had surrogate escapes
         self._decode = json.JSONDecoder(parse_int=_Number, parse_float=_Number,
                                         parse_constant=_constant).raw_decode
 
@@ -208,7 +209,11 @@ class _JsonValues:
         self.peek()
         while True:
             try:
-                value, self._pos = self._decode(self._buf, self._pos)
+                start = self._pos
+                value, self._pos = self._decode(self._buf, start)
+                # A lone surrogate can only come from an escape.
+                self.escapes = (self._buf.find("\\ud", start, self._pos) >= 0
+                                or self._buf.find("\\uD", start, self._pos) >= 0)
                 return value
             except json.JSONDecodeError as exc:
                 cut = exc.pos >= len(self._buf) - _NEAR_END or exc.msg.startswith("Unterminated")
@@ -244,13 +249,19 @@ def _read_json(source: TextSource, scalars: bool, lines: bool) -> Iterator[Row]:
     if first_item is None:
         return
     if isinstance(first_item, dict):
-        yield from _records(itertools.chain([first_item], items), scalars)
+        yield from _records(itertools.chain([first_item], items), scalars,
+                            lambda: values.escapes)
         return
     hint = "" if scalars else " (--json-scalars takes numbers, booleans and null as text)"
     for r, row in enumerate(itertools.chain([first_item], items), 1):
-        if not isinstance(row, list):
+        if type(row) is not list:
             raise TableError(f"row {r} is {_kind(row)}, not an array of cells"
                              + (" (the rows are arrays, as row 1 is)" if r > 1 else ""))
+        if values.escapes:
+            _no_lone_surrogate(row, r)
+        if not {*map(type, row)} - _STR:  # the usual row: strings only
+            yield row
+            continue
         for c, cell in enumerate(row):
             if type(cell) is str:
                 continue
@@ -287,6 +298,22 @@ def _json_items(values: _JsonValues, lines: bool) -> Iterator[object]:
                            "--from jsonl)")
 
 
+_STR = {str}
+
+
+def _no_lone_surrogate(row: list[object], r: int, keys: list[str] | None = None) -> None:
+    """Refuses a lone surrogate, which JSON writes as an escape but no text
+    file of a VORN document can store."""
+    for c, cell in enumerate(row):
+        if type(cell) is str and not cell.isascii():
+            found = _SURROGATE.search(cell)
+            if found:
+                where = (f"record {r}, key {json.dumps(keys[c], ensure_ascii=False)}"
+                         if keys is not None else f"row {r}, cell {c + 1}")
+                raise TableError(f"{where} holds a lone surrogate (U+{ord(found.group()):04X}), "
+                                 "which a VORN document stored as text cannot hold")
+
+
 def _record_cell(value: object, r: int, key: str, scalars: bool) -> str:
     if type(value) is str:
         return value  # type: ignore[return-value]
@@ -304,7 +331,8 @@ def _refuse(message: str) -> str:
     raise TableError(message)
 
 
-def _records(items: Iterator[object], scalars: bool) -> Iterator[Row]:
+def _records(items: Iterator[object], scalars: bool,
+             escapes: Callable[[], bool]) -> Iterator[Row]:
     """A header row of the keys, in the order first seen, then one row per
     record, with an empty cell for each key a record lacks.
 
@@ -325,6 +353,9 @@ def _records(items: Iterator[object], scalars: bool) -> Iterator[Row]:
             if not isinstance(record, dict):
                 raise TableError(f"record {r} is {_kind(record)}, not an object (the records "
                                  "are objects, as record 1 is)")
+            if escapes():
+                _no_lone_surrogate(list(record.values()), r, list(record))
+                _no_lone_surrogate(list(record), r, list(record))
             for key in record:
                 if key not in keys:
                     keys[key] = len(keys)
