@@ -10,12 +10,33 @@ from __future__ import annotations
 
 import collections
 import itertools
+import operator
+import sys
 from collections.abc import Sequence
 from typing import Any
 
-from .report import utf16_len
 
 _chain = itertools.chain.from_iterable
+
+# A string that is not all ASCII takes this many bytes, plus its storage
+# width for each character and for the terminating one, as long as it holds
+# no cached UTF-8 form (a size off that formula, which the checks below and
+# in Stats._wide catch). ASCII strings have a smaller header, so the formula
+# gives them a width of 0 or less. Where the sizes of strings of known widths
+# don't fit (another interpreter build), widths are found cell by cell.
+_COMPACT_HEAD = sys.getsizeof(chr(0x100) * 2) - 6
+
+
+def _width_from_size(text: str) -> tuple[int, int]:
+    return divmod(sys.getsizeof(text) - _COMPACT_HEAD, len(text) + 1)
+
+
+_SIZES_SHOW_WIDTH = (
+    all(_width_from_size(t)[0] <= 0 for t in ("", "a", "a" * 15, "a" * 1000))
+    and all(_width_from_size(chr(0xe9) * n + t) == (1, 0) for n, t in ((2, ""), (999, "a")))
+    and all(_width_from_size(chr(c) * n) == (2, 0) for c, n in ((0x100, 1), (0xd800, 3),
+                                                                 (0xffff, 999)))
+    and all(_width_from_size(chr(0x1f600) * n) == (4, 0) for n in (1, 1000)))
 
 
 def _n(count: int, noun: str) -> str:
@@ -90,12 +111,11 @@ class Stats:
                 self._locate_longest(batch, base, longest, list(map(len, _chain(batch))))
             return
         cells = list(_chain(batch))
-        joined = "".join(cells)
-        if joined.isascii() or max(joined) < "\u0100":
+        if "".join(cells).isascii():
             self.widths[1] += len(cells)
             sizes = list(map(len, cells))
         else:
-            sizes = self._wide(cells, max(joined) >= "\U00010000")
+            sizes = self._wide(cells)
         longest = max(sizes)
         if longest > self.longest[0]:
             self._locate_longest(batch, base, longest, sizes)
@@ -109,26 +129,44 @@ class Stats:
             r += 1
         self.longest = (longest, len(batch[r][k]), base + r, k + 1)
 
-    def _wide(self, cells: list[str], astral: bool) -> list[int]:
-        """UTF-16 lengths of cells some of which are wider than one byte,
-        counting their storage widths on the way."""
-        sizes = []
+    def _wide(self, cells: list[str]) -> list[int]:
+        """UTF-16 lengths of cells some of which are not ASCII, counting their
+        storage widths on the way."""
+        sizes = list(map(len, cells))
         widths = self.widths
-        for cell in cells:
-            if cell.isascii():
-                widths[1] += 1
-                sizes.append(len(cell))
-                continue
-            top = max(cell) if cell else "\0"
-            if top < "\u0100":
-                widths[1] += 1
-                sizes.append(len(cell))
-            elif top < "\U00010000":
-                widths[2] += 1
-                sizes.append(len(cell))
-            else:
+        ascii_cells = list(map(str.isascii, cells))
+        few = ascii_cells.count(False) * 8 < len(cells)
+        if few or not _SIZES_SHOW_WIDTH:
+            others = list(itertools.compress(range(len(cells)),
+                                             map(operator.not_, ascii_cells)))
+            widths[1] += len(cells) - len(others)
+        else:
+            # Every cell's width from its size in memory, with no Python code
+            # run per cell: only cells of width 4, and those whose size is off
+            # the formula (a cached UTF-8 form), are looked at one by one.
+            found = list(map(divmod,
+                             map(operator.sub, map(sys.getsizeof, cells),
+                                 itertools.repeat(_COMPACT_HEAD)),
+                             map(operator.add, sizes, itertools.repeat(1))))
+            counts = collections.Counter(found)
+            odd = {f for f in counts if f[0] > 0 and (f[1] or f[0] not in (1, 2, 4))}
+            odd.add((4, 0))
+            wide = counts[(2, 0)]
+            widths[1] += len(cells) - wide - sum(counts[f] for f in odd)
+            widths[2] += wide
+            others = itertools.compress(range(len(cells)), map(odd.__contains__, found))
+        for i in others:
+            cell = cells[i]
+            units = len(cell.encode("utf-16-le", "surrogatepass")) >> 1
+            if units != sizes[i]:
                 widths[4] += 1
-                sizes.append(utf16_len(cell))
+                sizes[i] = units
+                continue
+            try:
+                cell.encode("latin-1")
+                widths[1] += 1
+            except UnicodeEncodeError:
+                widths[2] += 1
         return sizes
 
     # --- Reports ----------------------------------------------------------------

@@ -339,13 +339,18 @@ class Input:
         if text.isascii():
             self.units += len(text)
             return
-        top = max(text)
-        if top >= "\U00010000":
+        # Whole-string encodings, done in C, rather than a look at each
+        # character: a character above U+FFFF takes two UTF-16 units, and one
+        # above U+00FF fails Latin-1.
+        units = len(text.encode("utf-16-le", "surrogatepass")) >> 1
+        self.units += units
+        if units != len(text):
             self.widest = 4
-            self.units += len(text.encode("utf-16-le", "surrogatepass")) // 2
-        else:
-            self.widest = max(self.widest, 2 if top >= "\u0100" else 1)
-            self.units += len(text)
+        elif self.widest == 1:
+            try:
+                text.encode("latin-1")
+            except UnicodeEncodeError:
+                self.widest = 2
 
     def __iter__(self) -> Iterator[str]:
         parts: list[str] = []  # an unfinished line, in pieces (joined once it ends)
