@@ -189,7 +189,7 @@ def test_input_and_output_encodings():
     (["encode"], b'a,"b\n', 1, "not a CSV table: line 1"),
     (["encode"], b"", 1, "the table has no rows"),
     (["encode"], b"\xff", 1, "not valid utf-8: byte 0xff at offset 0"),
-    (["encode", "--from", "json"], b'[["\\ud800"]]', 1, "cannot write a lone surrogate"),
+    (["encode", "--from", "json"], b'[["\\ud800"]]', 1, "row 1, cell 1 holds a lone surrogate"),
     (["decode"], b"01a", 1, "Unexpected end of input"),
     (["check", "--encoding", "klingon"], b";", 2, "unknown text encoding 'klingon'"),
     (["check", "--encoding", "base64"], b";", 2, "unknown text encoding 'base64'"),
