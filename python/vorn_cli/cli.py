@@ -307,7 +307,7 @@ def cmd_encode(args: argparse.Namespace) -> int:
         raise Failure(f"{args.file} is named as a VORN document; encode reads CSV, TSV or JSON "
                       "(give --from to read it as one of them)", USAGE_ERROR)
     with Input(args.file, source_encoding, strip_bom=not args.keep_bom,
-               progress=progress) as source:
+               progress=progress, track=False) as source:
         fmt = args.source_format or _format_of(args.file) or _detect(source)
         dialect = _dialect(args, fmt)
         if fmt == "csv":

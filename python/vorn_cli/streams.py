@@ -16,6 +16,7 @@ import codecs
 import collections
 import errno
 import io
+import itertools
 import os
 import select
 import stat
@@ -99,7 +100,10 @@ class Input:
     """
 
     def __init__(self, path: str, encoding: str, *, strip_bom: bool = False,
-                 progress: Progress | None = None) -> None:
+                 progress: Progress | None = None, track: bool = True) -> None:
+        # Without track, no positions are kept: for input that is not a
+        # document, whose errors are reported by its own reader.
+        self.track = track
         self.path = path
         self.name = display_name(path)
         self.encoding = encoding
@@ -325,9 +329,21 @@ class Input:
             self._record(text)
         return text
 
+    def read_some(self) -> str:
+        """What is decoded next, in whatever size it comes ("" at the end):
+        read(n) without the copies that cutting to n characters takes."""
+        text, self._pending = self._pending, ""
+        if not text:
+            text = self._decode_next()
+        if text:
+            self._record(text)
+        return text
+
     def _record(self, text: str) -> None:
         if not self.head:
             self.head = text[:4096]
+        if not self.track:
+            return
         self._history.append((self.chars, self.units, self.lines, self.last_newline, text))
         if len(self._history) > HISTORY and not self._keep:
             self._history.popleft()
@@ -353,26 +369,41 @@ class Input:
                 self.widest = 2
 
     def __iter__(self) -> Iterator[str]:
+        # Lines are handed on a chunk's worth at a time, so that a reader
+        # taking them one by one runs no Python code per line.
+        return itertools.chain.from_iterable(self._line_lists())
+
+    def _line_lists(self) -> Iterator[list[str]]:
         parts: list[str] = []  # an unfinished line, in pieces (joined once it ends)
         while True:
-            chunk = self.read(CHUNK)
+            chunk = self.read_some()
             if not chunk:
                 if parts:
-                    yield "".join(parts)
+                    yield ["".join(parts)]
                 return
-            parts.append(chunk)
-            if len(parts) > 1 and "\n" not in chunk and "\r" not in chunk:
+            if "\n" not in chunk and "\r" not in chunk:
+                if parts and parts[-1].endswith("\r"):  # a whole line, ended by "\r"
+                    yield ["".join(parts)]
+                    parts = []
+                parts.append(chunk)
                 continue
-            lines = io.StringIO("".join(parts), newline="").readlines()
-            last = lines.pop()
-            yield from lines
-            if last.endswith("\n"):
-                yield last
+            lines = io.StringIO(chunk, newline="").readlines()
+            del chunk
+            if parts:
+                # The unfinished line goes in front of the chunk's first line,
+                # unless it ended in "\r" not followed by "\n": then it is whole.
+                head = "".join(parts)
                 parts = []
-            else:
+                if head.endswith("\r") and lines[0] != "\n":
+                    lines.insert(0, head)
+                else:
+                    lines[0] = head + lines[0]
+            if not lines[-1].endswith("\n"):
                 # An unfinished line, or one ending in "\r" that may be the
                 # first half of "\r\n": wait for the next chunk.
-                parts = [last]
+                parts = [lines.pop()]
+            if lines:
+                yield lines
 
     # --- Context for error reports --------------------------------------------
 
