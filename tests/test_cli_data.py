@@ -283,3 +283,54 @@ def test_help_ends_with_examples(command):
 def test_completion_script(shell):
     script = ok("--print-completion", shell).decode()
     assert "encode" in script and "--records" in script and "--delimiter" in script
+
+
+# --- The tool's own reading and measuring, in-process ------------------------------------
+
+def test_lines_are_split_as_the_io_module_splits_them_across_every_read(tmp_path,
+                                                                        monkeypatch):
+    import io
+    import random
+
+    from vorn_cli import streams
+
+    rnd = random.Random(3)
+    path = tmp_path / "lines"
+    for chunk in (1, 2, 3, 64):
+        monkeypatch.setattr(streams, "CHUNK", chunk)
+        for track in (True, False):
+            for _ in range(150):
+                text = "".join(rnd.choice(["a", "\r", "\n", "\r\n", "é", "😀"])
+                               for _ in range(rnd.randint(0, 30)))
+                path.write_bytes(text.encode())
+                with streams.Input(str(path), "utf-8", track=track) as source:
+                    assert list(source) == io.StringIO(text, newline="").readlines(), text
+
+
+def test_storage_widths_from_sizes_agree_with_a_look_at_each_cell(monkeypatch):
+    import random
+
+    from vorn_cli import stats
+
+    # The sizes fit the formula on this interpreter: the fast way is taken.
+    assert stats._SIZES_SHOW_WIDTH or sys.implementation.name != "cpython"
+    rnd = random.Random(2)
+    alphabet = ["a", "é", "Ω", "😀", "\ud800", "\x00", "\uffff", "\U0010ffff"]
+    for mix in (alphabet, ["a"] * 50 + alphabet, ["é", "Ω", "a"]):
+        for cached in (False, True):
+            cells = ["".join(rnd.choice(mix) for _ in range(rnd.randint(0, 5)))
+                     for _ in range(5000)]
+            # Fresh strings, as a parser makes them, and shared one-character ones.
+            cells = [c.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass")
+                     for c in cells] + ["é", "a", "😀", ""]
+            if cached:  # strings that hold their UTF-8 form besides: sizes off the formula
+                for c in cells:
+                    if not any("\ud800" <= ch <= "\udfff" for ch in c):
+                        c.encode()
+            results = []
+            for fast in (True, False):
+                monkeypatch.setattr(stats, "_SIZES_SHOW_WIDTH", fast)
+                measured = stats.Stats()
+                results.append((measured._wide(list(cells)), measured.widths))
+            assert results[0] == results[1]
+            assert sum(results[0][1].values()) == len(cells)

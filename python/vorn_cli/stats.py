@@ -12,31 +12,40 @@ import collections
 import itertools
 import operator
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from typing import Any
 
 
 _chain = itertools.chain.from_iterable
 
-# A string that is not all ASCII takes this many bytes, plus its storage
-# width for each character and for the terminating one, as long as it holds
-# no cached UTF-8 form (a size off that formula, which the checks below and
-# in Stats._wide catch). ASCII strings have a smaller header, so the formula
-# gives them a width of 0 or less. Where the sizes of strings of known widths
-# don't fit (another interpreter build), widths are found cell by cell.
-_COMPACT_HEAD = sys.getsizeof(chr(0x100) * 2) - 6
+# A string takes a header of fixed size, plus its storage width for each
+# character and for the terminating one (a string that is all ASCII has a
+# smaller header), as long as it holds no cached UTF-8 form. So a string's
+# size in memory less its length times a width is a constant for the strings
+# of that width and no other: counting those gives the cells of each width
+# without running Python code per cell. A size off that formula (a cached
+# UTF-8 form) is caught below and in Stats._wide. The sizes are checked here
+# against strings of known widths; where they don't fit (another interpreter
+# build), widths are found cell by cell.
+_HEAD = sys.getsizeof(chr(0x100) * 2) - 6
+_ASCII_HEAD = sys.getsizeof("ab") - 3
+_MARK = {1: _HEAD + 1, 2: _HEAD + 2, 4: _HEAD + 4}  # size - width * length, by width
 
 
-def _width_from_size(text: str) -> tuple[int, int]:
-    return divmod(sys.getsizeof(text) - _COMPACT_HEAD, len(text) + 1)
+def _size_fits(text: str, width: int) -> bool:
+    marks = {w: sys.getsizeof(text) - w * len(text) for w in (1, 2, 4)}
+    if width == 0:
+        return marks[1] == _ASCII_HEAD + 1 and all(
+            marks[w] != _MARK[w] for w in (1, 2, 4))
+    return marks[width] == _MARK[width] and all(
+        marks[w] != _MARK[w] for w in (1, 2, 4) if w != width) and marks[1] != _ASCII_HEAD + 1
 
 
 _SIZES_SHOW_WIDTH = (
-    all(_width_from_size(t)[0] <= 0 for t in ("", "a", "a" * 15, "a" * 1000))
-    and all(_width_from_size(chr(0xe9) * n + t) == (1, 0) for n, t in ((2, ""), (999, "a")))
-    and all(_width_from_size(chr(c) * n) == (2, 0) for c, n in ((0x100, 1), (0xd800, 3),
-                                                                 (0xffff, 999)))
-    and all(_width_from_size(chr(0x1f600) * n) == (4, 0) for n in (1, 1000)))
+    all(_size_fits(t, 0) for t in ("", "a", "a" * 15, "a" * 1000))
+    and all(_size_fits(chr(0xe9) * n + t, 1) for n, t in ((2, ""), (999, "a")))
+    and all(_size_fits(chr(c) * n, 2) for c, n in ((0x100, 1), (0xd800, 3), (0xffff, 999)))
+    and all(_size_fits(chr(0x1f600) * n, 4) for n in (1, 1000)))
 
 
 def _n(count: int, noun: str) -> str:
@@ -106,16 +115,18 @@ class Stats:
         self.cells += count
         if narrow:
             self.widths[1] += count
-            longest = max(set(map(len, _chain(batch))))
+            longest = max(map(len, _chain(batch)))
             if longest > self.longest[0]:
                 self._locate_longest(batch, base, longest, list(map(len, _chain(batch))))
             return
         cells = list(_chain(batch))
         if "".join(cells).isascii():
             self.widths[1] += len(cells)
-            sizes = list(map(len, cells))
-        else:
-            sizes = self._wide(cells)
+            longest = max(map(len, cells))
+            if longest > self.longest[0]:
+                self._locate_longest(batch, base, longest, list(map(len, cells)))
+            return
+        sizes = self._wide(cells)
         longest = max(sizes)
         if longest > self.longest[0]:
             self._locate_longest(batch, base, longest, sizes)
@@ -136,25 +147,32 @@ class Stats:
         widths = self.widths
         ascii_cells = list(map(str.isascii, cells))
         few = ascii_cells.count(False) * 8 < len(cells)
+        others: Iterable[int]
         if few or not _SIZES_SHOW_WIDTH:
             others = list(itertools.compress(range(len(cells)),
                                              map(operator.not_, ascii_cells)))
             widths[1] += len(cells) - len(others)
         else:
-            # Every cell's width from its size in memory, with no Python code
-            # run per cell: only cells of width 4, and those whose size is off
-            # the formula (a cached UTF-8 form), are looked at one by one.
-            found = list(map(divmod,
-                             map(operator.sub, map(sys.getsizeof, cells),
-                                 itertools.repeat(_COMPACT_HEAD)),
-                             map(operator.add, sizes, itertools.repeat(1))))
-            counts = collections.Counter(found)
-            odd = {f for f in counts if f[0] > 0 and (f[1] or f[0] not in (1, 2, 4))}
-            odd.add((4, 0))
-            wide = counts[(2, 0)]
-            widths[1] += len(cells) - wide - sum(counts[f] for f in odd)
+            memory = list(map(sys.getsizeof, cells))
+            marks = {w: list(map(operator.sub, memory, map(operator.mul, sizes,
+                                                           itertools.repeat(w))))
+                     for w in (1, 2, 4)}
+            narrow = ascii_cells.count(True) + marks[1].count(_MARK[1])
+            wide = marks[2].count(_MARK[2])
+            astral = marks[4].count(_MARK[4])
+            widths[1] += narrow
             widths[2] += wide
-            others = itertools.compress(range(len(cells)), map(odd.__contains__, found))
+            # Cells of width 4 are looked at one by one for their UTF-16
+            # length (and to confirm their width: see _HEAD), and so are cells
+            # whose size is off the formula (such as the one-character
+            # strings that the interpreter shares, which cache their UTF-8).
+            others = list(itertools.compress(
+                range(len(cells)), map(operator.eq, marks[4], itertools.repeat(_MARK[4]))))
+            if narrow + wide + astral != len(cells):
+                matched = map(max, ascii_cells,
+                              *(map(operator.eq, marks[w], itertools.repeat(_MARK[w]))
+                                for w in (1, 2, 4)))
+                others += itertools.compress(range(len(cells)), map(operator.not_, matched))
         for i in others:
             cell = cells[i]
             units = len(cell.encode("utf-16-le", "surrogatepass")) >> 1
