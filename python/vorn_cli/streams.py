@@ -398,6 +398,7 @@ class Input:
                     lines.insert(0, head)
                 else:
                     lines[0] = head + lines[0]
+                del head  # a long line is not held twice while it is read
             if not lines[-1].endswith("\n"):
                 # An unfinished line, or one ending in "\r" that may be the
                 # first half of "\r\n": wait for the next chunk.
@@ -563,6 +564,19 @@ class Output:
             self.flush()
 
     def flush(self, final: bool = False) -> None:
+        if len(self._buffer) > 1 and self._buffered > 8 * WRITE_BLOCK:
+            # Large pieces (a long cell) are encoded one by one, not joined first.
+            pieces, self._buffer = self._buffer, []
+            self._buffered = 0
+            last = pieces.pop()
+            for piece in pieces:
+                self._buffer.append(piece)
+                self._flush_buffer(False)
+            self._buffer.append(last)
+            del pieces
+        self._flush_buffer(final)
+
+    def _flush_buffer(self, final: bool) -> None:
         text = "".join(self._buffer)
         self._buffer.clear()
         self._buffered = 0

@@ -39,6 +39,7 @@ CHUNK = 1 << 16  # characters read at a time
 
 Row = list[str]
 BOM = "\ufeff"
+_chain = itertools.chain.from_iterable
 
 
 class TableError(ValueError):
@@ -416,12 +417,33 @@ def _bom_first(row: Row) -> bool:
     return bool(row) and row[0].startswith(BOM)
 
 
+# A cell this long is written by the tool itself rather than by csv.writer,
+# which builds each row in a buffer of 4 bytes per character.
+LARGE_CELL = 1 << 20
+
+
+class _Pieces:
+    """A text sink for csv.writer that keeps what it is given as it is (a
+    StringIO would copy it into a buffer of 4 bytes per character)."""
+
+    def __init__(self) -> None:
+        self.parts: list[str] = []
+        self.write = self.parts.append
+
+    def take(self) -> str:
+        text = "".join(self.parts)
+        self.parts.clear()
+        return text
+
+
 def _write_csv(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect) -> int:
-    buffer = io.StringIO()
+    buffer = _Pieces()
+    args = dialect.csv_args(fmt)
     try:
-        writer = csv.writer(buffer, **dialect.csv_args(fmt))  # type: ignore[arg-type]
+        writer = csv.writer(buffer, **args)  # type: ignore[arg-type]
     except (TypeError, ValueError, csv.Error) as exc:
         raise TableError(f"unusable CSV options: {exc}") from None
+    by_hand = dialect.quoting != "none"
     count = 0
     for batch in batches(rows):
         if count == 0 and _bom_first(batch[0]):
@@ -429,26 +451,47 @@ def _write_csv(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect) -
             if dialect.quoting == "none":
                 raise TableError("row 1, cell 1 starts with U+FEFF, which a reader takes for a "
                                  "byte-order mark; write it with --quoting minimal")
-            args = dialect.csv_args(fmt)
-            args["quoting"] = csv.QUOTE_ALL
-            csv.writer(buffer, **args).writerow(batch[0])  # type: ignore[arg-type]
+            quoted = dict(args, quoting=csv.QUOTE_ALL)
+            csv.writer(buffer, **quoted).writerow(batch[0])  # type: ignore[arg-type]
             batch = batch[1:]
             count = 1
+        large = by_hand and max(map(len, _chain(batch)), default=0) > LARGE_CELL
         try:
-            writer.writerows(batch)
+            if large:
+                for row in batch:
+                    if max(map(len, row), default=0) > LARGE_CELL:
+                        out.write(buffer.take())
+                        _write_large_row(row, out, dialect, args["lineterminator"])
+                    else:
+                        writer.writerow(row)
+            else:
+                writer.writerows(batch)
         except csv.Error as exc:
             r, c = _find_unwritable(batch, writer)
             raise TableError(f"row {count + r}, cell {c} cannot be written with these "
                              f"CSV options: {exc}") from None
         count += len(batch)
-        # Handed on in one piece and dropped here, so that a large cell is
-        # not held more times over than it must be.
-        text = buffer.getvalue()
-        buffer.seek(0)
-        buffer.truncate()
-        out.write(text)
-        del text
+        out.write(buffer.take())
     return count
+
+
+def _write_large_row(row: Row, out: TextSink, dialect: Dialect, eol: object) -> None:
+    """A row as csv.writer writes it with minimal or full quoting, handed on
+    a cell at a time so that no copy of the whole row is made."""
+    delimiter = dialect.delimiter or ","
+    quote = dialect.quotechar
+    every = dialect.quoting == "all" or row == [""]  # a lone empty cell is quoted
+    special = (delimiter, quote, "\r", "\n")
+    for c, cell in enumerate(row):
+        if c:
+            out.write(delimiter)
+        if every or any(ch in cell for ch in special):
+            out.write(quote)
+            out.write(cell.replace(quote, quote + quote))
+            out.write(quote)
+        else:
+            out.write(cell)
+    out.write(eol)  # type: ignore[arg-type]
 
 
 def _find_unwritable(batch: list[Row], writer: object) -> tuple[int, int]:
