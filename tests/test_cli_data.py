@@ -334,3 +334,28 @@ def test_storage_widths_from_sizes_agree_with_a_look_at_each_cell(monkeypatch):
                 results.append((measured._wide(list(cells)), measured.widths))
             assert results[0] == results[1]
             assert sum(results[0][1].values()) == len(cells)
+
+
+def test_rows_written_by_hand_match_csv_writer(monkeypatch):
+    import io
+    import random
+
+    from vorn_cli import tables
+
+    rnd = random.Random(5)
+    alphabet = ["a", ",", ";", '"', "'", "\r", "\n", " ", "\t", "é", "😀"]
+    for quoting in ("minimal", "all"):
+        for line_terminator in ("lf", "crlf"):
+            for delimiter, quote in ((None, '"'), (";", "'"), ("\t", '"')):
+                dialect = tables.Dialect(delimiter=delimiter, quotechar=quote, quoting=quoting,
+                                         line_terminator=line_terminator)
+                for _ in range(60):
+                    rows = [["".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, 6)))
+                             for _ in range(rnd.randint(0, 4))] for _ in range(4)] + [[""]]
+                    written = []
+                    for large in (10**9, -1):  # csv.writer, then every row by hand
+                        monkeypatch.setattr(tables, "LARGE_CELL", large)
+                        out = io.StringIO()
+                        tables.write_rows(rows, out, "csv", dialect)
+                        written.append(out.getvalue())
+                    assert written[0] == written[1], rows
