@@ -359,3 +359,12 @@ def test_rows_written_by_hand_match_csv_writer(monkeypatch):
                         tables.write_rows(rows, out, "csv", dialect)
                         written.append(out.getvalue())
                     assert written[0] == written[1], rows
+
+
+def test_max_row_size_refuses_longer_rows():
+    document = doc([["a"], ["abc", "d"], ["b"]])
+    # Refused by the reader itself where it takes the limit, else row by row.
+    assert "<stdin>" in refused(1, "check", "--max-row-size", "3", stdin=document)
+    assert ok("check", "--max-row-size", "4", stdin=document).endswith(b"ok, 3 rows, 4 cells\n")
+    assert ok("decode", "--max-row-size", "4", stdin=document) == b"a\nabc,d\nb\n"
+    assert "positive whole number" in refused(2, "stats", "--max-row-size", "0", stdin=document)

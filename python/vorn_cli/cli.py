@@ -157,6 +157,16 @@ def _delimiter(value: str) -> str:
     return value
 
 
+def _positive(value: str) -> int:
+    try:
+        number = int(value)
+    except ValueError:
+        number = 0
+    if number < 1:
+        raise argparse.ArgumentTypeError(f"{value!r} is not a positive whole number")
+    return number
+
+
 def _character(value: str) -> str:
     if len(value) != 1:
         raise argparse.ArgumentTypeError(f"{value!r} is not one character")
@@ -341,7 +351,8 @@ def cmd_decode(args: argparse.Namespace) -> int:
         out = Output(args.output, target_encoding)
         try:
             try:
-                write_rows(read_document(source), out, fmt, dialect, records=args.records)
+                write_rows(read_document(source, args.max_row_size), out, fmt, dialect,
+                           records=args.records)
             except TableError as exc:
                 raise Failure(f"cannot write {out.name} as {fmt.upper()}: {exc}",
                               DATA_ERROR) from None
@@ -358,7 +369,7 @@ def _count(args: argparse.Namespace, path: str, encoding: str) -> str:
     try:
         with open_document(path, encoding, progress) as source:
             rows = cells = 0
-            for batch in read_batches(source):
+            for batch in read_batches(source, max_row_size=args.max_row_size):
                 rows += len(batch)
                 cells += sum(map(len, batch))
     finally:
@@ -391,7 +402,7 @@ def cmd_stats(args: argparse.Namespace) -> int:
     progress = _progress(args)
     try:
         with open_document(args.file, encoding, progress) as source:
-            for batch in read_batches(source):
+            for batch in read_batches(source, max_row_size=args.max_row_size):
                 # All the text read so far is narrow: so are these rows.
                 stats.add(batch, narrow=source.widest == 1)
     finally:
@@ -459,6 +470,10 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("-q", "--quiet", action="store_true",
                         help="show no progress on standard error (it is shown only when "
                              "that is a terminal)")
+    documents = _Parser(add_help=False)
+    documents.add_argument_group("document").add_argument(
+        "--max-row-size", type=_positive, metavar="N",
+        help="refuse a row of more than N characters (default: no limit)")
     single = _Parser(add_help=False)
     single.add_argument("file", nargs="?", default=STDIO, metavar="FILE",
                         help="input file; standard input if absent or -")
@@ -510,7 +525,7 @@ def build_parser() -> argparse.ArgumentParser:
                              "character of the first cell (by default it is removed)")
 
     decode = add("decode", cmd_decode, "Write a VORN document as a CSV, TSV or JSON table.",
-                 DECODE_NOTES, [single, common, output])
+                 DECODE_NOTES, [single, common, documents, output])
     decode.add_argument("--to", dest="target_format", choices=FORMATS,
                         help="output format (default: from OUT's extension, else csv)")
     dialect_options(decode, writing=True)
@@ -520,12 +535,12 @@ def build_parser() -> argparse.ArgumentParser:
              "are the cells of the first row")
 
     check = add("check", cmd_check, "Check that files are valid VORN documents.", CHECK_NOTES,
-                [common])
+                [common, documents])
     check.add_argument("files", nargs="*", metavar="FILE",
                        help="input files; standard input if none or -")
 
     stats = add("stats", cmd_stats, "Count the rows and cells of a VORN document and measure them.",
-                STATS_NOTES + "\n" + REFUSAL_NOTES, [single, common])
+                STATS_NOTES + "\n" + REFUSAL_NOTES, [single, common, documents])
     stats.add_argument("--json", action="store_true", help="write the figures as a JSON object")
     stats.add_argument("--header", action="store_true",
                        help="the first row names the columns: it is not counted, and rows are "

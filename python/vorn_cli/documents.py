@@ -34,11 +34,40 @@ def error_place(exc: SyntaxError) -> tuple[int | None, int | None]:
     return token_position(str(exc)), None
 
 
-def read_batches(source: Input, size: int = BATCH) -> Iterator[list[Row]]:
+def _reader_limits() -> bool:
+    """Whether vorn_io.reader takes max_row_size (and so never holds more)."""
+    import inspect
+
+    try:
+        return "max_row_size" in inspect.signature(vorn_io.reader).parameters
+    except (TypeError, ValueError, AttributeError):
+        return False
+
+
+def _limited(rows: Iterator[Row], most: int, name: str) -> Iterator[Row]:
+    """rows, refusing one longer than most characters, for a reader that
+    does not limit rows itself."""
+    for r, row in enumerate(rows):
+        if sum(map(len, row)) > most:
+            raise Failure(f"{name}: row {r + 1} holds more than {most} characters "
+                          "(--max-row-size)", DATA_ERROR)
+        yield row
+
+
+def read_batches(source: Input, size: int = BATCH,
+                 max_row_size: int | None = None) -> Iterator[list[Row]]:
     """The rows of the document in source, size at a time. A refused document
-    raises Failure with the full report, after the rows before the error."""
-    rows: Iterator[Row] = (vorn_io.reader(source) if vorn_io is not None
-                           else iter(vorn.parse(source.read())))
+    raises Failure with the full report, after the rows before the error.
+    With max_row_size, a row of more characters is refused."""
+    rows: Iterator[Row]
+    if vorn_io is None:
+        rows = iter(vorn.parse(source.read()))
+    elif max_row_size is not None and _reader_limits():
+        rows = vorn_io.reader(source, max_row_size=max_row_size)
+    else:
+        rows = vorn_io.reader(source)
+    if max_row_size is not None and not (vorn_io is not None and _reader_limits()):
+        rows = _limited(rows, max_row_size, source.name)
     last: Row | None = None
     batch: list[Row] = []
     try:
@@ -58,9 +87,9 @@ def read_batches(source: Input, size: int = BATCH) -> Iterator[list[Row]]:
         raise Failure(refusal(source, exc, last), DATA_ERROR) from None
 
 
-def read_document(source: Input) -> Iterator[Row]:
+def read_document(source: Input, max_row_size: int | None = None) -> Iterator[Row]:
     """The rows of the document in source (see read_batches)."""
-    return itertools.chain.from_iterable(read_batches(source))
+    return itertools.chain.from_iterable(read_batches(source, max_row_size=max_row_size))
 
 
 def write_document(rows: Iterable[Row], out: TextSink) -> int:
