@@ -4,12 +4,12 @@ from __future__ import annotations
 
 import argparse
 import codecs
+import csv
 import json
 import os
 import signal
 import sys
 from collections.abc import Callable, Sequence
-from pathlib import Path
 from typing import NoReturn
 
 from . import compression
@@ -18,7 +18,7 @@ from .stats import Stats, _n
 from .streams import (DATA_ERROR, INTERNAL_ERROR, OK, STDIO, USAGE_ERROR, Failure, Input,
                       Output, Progress, check_encoding, display_name, guard_standard_streams)
 from .tables import (EXTENSIONS, FORMATS, LINE_TERMINATORS, QUOTING, Dialect, TableError,
-                     read_rows, write_rows)
+                     read_rows, table_error, write_rows)
 
 # Names of files in formats that the tool does not write: an output so named
 # is refused before anything is written, rather than filled with CSV.
@@ -177,7 +177,7 @@ def _table_name(path: str) -> tuple[str, str]:
     """The extension of path once a compression suffix is taken off, and the
     name without that suffix."""
     base, _ = compression.split_name(path)
-    return Path(base).suffix.lower(), base
+    return os.path.splitext(base)[1].lower(), base
 
 
 def _format_of(path: str) -> str | None:
@@ -324,12 +324,13 @@ def cmd_encode(args: argparse.Namespace) -> int:
             _check_delimiter(source, dialect)
         out = Output(args.output, target_encoding)
         try:
+            rows = read_rows(source, fmt, dialect)
             try:
-                count = write_document(read_rows(source, fmt, dialect), out)
-            except TableError as exc:
+                count = write_document(rows, out)
+            except (TableError, csv.Error) as exc:
                 hint = _dialect_hint(source, dialect) if fmt == "csv" else ""
-                raise Failure(f"{source.name}: not a {fmt.upper()} table: {exc}{hint}",
-                              DATA_ERROR) from None
+                raise Failure(f"{source.name}: not a {fmt.upper()} table: "
+                              f"{table_error(rows, exc)}{hint}", DATA_ERROR) from None
             if not count:
                 raise Failure(f"{source.name}: the table has no rows; a VORN document holds "
                               "at least one", DATA_ERROR)
@@ -352,7 +353,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
         try:
             try:
                 write_rows(read_document(source, args.max_row_size), out, fmt, dialect,
-                           records=args.records)
+                           records=args.records, text_read=lambda: source.chars)
             except TableError as exc:
                 raise Failure(f"cannot write {out.name} as {fmt.upper()}: {exc}",
                               DATA_ERROR) from None
@@ -553,7 +554,7 @@ class _Completion(argparse.Action):
 
     def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
                  values: object, option_string: str | None = None) -> None:
-        import shtab  # type: ignore[import-not-found]
+        import shtab  # type: ignore[import-not-found, unused-ignore]
 
         parser._print_message(shtab.complete(build_parser(), shell=str(values)) + "\n")
         parser.exit()
@@ -581,7 +582,7 @@ def check_options(args: argparse.Namespace) -> None:
 
     try:
         csv.writer(io.StringIO(), delimiter=delimiter, quotechar=quote,
-                   quoting=QUOTING[args.quoting or "minimal"])
+                   quoting=QUOTING[args.quoting or "minimal"])  # type: ignore[arg-type]
     except (TypeError, ValueError, csv.Error) as exc:
         sub.error(f"unusable CSV options (--delimiter {delimiter!r}, --quote-char {quote!r}): "
                   f"{exc}")

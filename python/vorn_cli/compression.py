@@ -9,12 +9,11 @@ input is refused with a hint instead of as text that is not valid UTF-8.
 
 from __future__ import annotations
 
-import bz2
-import gzip
-import lzma
-import zlib
-from pathlib import PurePath
+import os
 from typing import BinaryIO, Protocol
+
+# The codecs are imported when first needed, to keep the start of every
+# command that reads plain text short.
 
 METHODS = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz"}
 # The first bytes of each; zstd and zip are only recognised, to be refused.
@@ -35,7 +34,7 @@ class CompressionError(ValueError):
 
 def split_name(path: str) -> tuple[str, str | None]:
     """path without its compression suffix, and the compression it names."""
-    suffix = PurePath(path).suffix.lower()
+    suffix = os.path.splitext(path)[1].lower()
     if suffix in METHODS:
         return path[: -len(suffix)], METHODS[suffix]
     if suffix in UNREAD:
@@ -61,16 +60,27 @@ def unsupported(method: str, name: str) -> str:
 def reader(raw: BinaryIO, method: str) -> BinaryIO:
     """A binary stream of the decompressed bytes of raw."""
     if method == "gzip":
+        import gzip
+
         return gzip.GzipFile(fileobj=raw, mode="rb")  # type: ignore[return-value]
     if method == "bzip2":
+        import bz2
+
         return bz2.BZ2File(raw, "rb")  # type: ignore[return-value]
     if method == "xz":
+        import lzma
+
         return lzma.LZMAFile(raw, "rb")  # type: ignore[return-value]
     raise CompressionError(method)
 
 
-# What each decompressor raises on a damaged or truncated stream.
-READ_ERRORS = (EOFError, zlib.error, lzma.LZMAError, gzip.BadGzipFile)
+def read_errors() -> tuple[type[Exception], ...]:
+    """What the decompressors raise on a damaged or truncated stream."""
+    import gzip
+    import lzma
+    import zlib
+
+    return (EOFError, zlib.error, lzma.LZMAError, gzip.BadGzipFile)
 
 
 class Compressor(Protocol):
@@ -80,10 +90,16 @@ class Compressor(Protocol):
 
 def compressor(method: str) -> Compressor:
     if method == "gzip":
+        import zlib
+
         # wbits 31: the gzip container, as gzip(1) writes it.
         return zlib.compressobj(6, zlib.DEFLATED, 31)
     if method == "bzip2":
+        import bz2
+
         return bz2.BZ2Compressor(9)
     if method == "xz":
+        import lzma
+
         return lzma.LZMACompressor(lzma.FORMAT_XZ)
     raise CompressionError(method)

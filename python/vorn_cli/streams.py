@@ -214,15 +214,16 @@ class Input:
         assert self._raw is not None
         try:
             data = self._raw.read(CHUNK)
-        except compression.READ_ERRORS as exc:
-            raise Failure(f"{self.name}: not valid {self.compression} data "
-                          f"({exc or 'it ends too soon'})", DATA_ERROR) from None
-        except OSError as exc:
-            if self.compression is not None and exc.errno is None:
-                raise Failure(f"{self.name}: not valid {self.compression} data ({exc})",
-                              DATA_ERROR) from None
-            raise Failure(f"cannot read {stream_name(self.path)}: {_reason(exc)}",
-                          USAGE_ERROR) from None
+        except Exception as exc:
+            if self.compression is not None and (
+                    isinstance(exc, compression.read_errors())
+                    or (isinstance(exc, OSError) and exc.errno is None)):
+                raise Failure(f"{self.name}: not valid {self.compression} data "
+                              f"({exc or 'it ends too soon'})", DATA_ERROR) from None
+            if isinstance(exc, OSError):
+                raise Failure(f"cannot read {stream_name(self.path)}: {_reason(exc)}",
+                              USAGE_ERROR) from None
+            raise
         if data is None:  # a non-blocking descriptor with nothing ready
             select.select([self._raw], [], [])
             return self._read_bytes()

@@ -102,19 +102,26 @@ def read_rows(source: TextSource, fmt: str, dialect: Dialect) -> Iterator[Row]:
 
 
 def _read_csv(lines: Iterable[str], dialect: Dialect) -> Iterator[Row]:
+    """The csv module's reader itself, so that rows are taken from it with no
+    Python code run per row; its csv.Error is turned into a TableError by
+    table_error()."""
     # Cells of any size: the default limit of 128 KiB guards against runaway
     # quotes, which strict mode and the line numbers in errors show anyway.
     csv.field_size_limit(sys.maxsize)
     args = dialect.csv_args("csv")
     del args["lineterminator"]
     try:
-        reader = csv.reader(lines, **args)  # type: ignore[arg-type]
-    except (TypeError, csv.Error) as exc:
+        return csv.reader(lines, **args)  # type: ignore[arg-type]
+    except (TypeError, ValueError, csv.Error) as exc:
         raise TableError(f"unusable CSV options: {exc}") from None
-    try:
-        yield from reader
-    except csv.Error as exc:
-        raise TableError(f"line {reader.line_num}: {exc}") from None
+
+
+def table_error(rows: Iterator[Row], exc: Exception) -> TableError:
+    """The TableError for an error raised while rows were read."""
+    if isinstance(exc, TableError):
+        return exc
+    line = getattr(rows, "line_num", None)
+    return TableError(f"line {line}: {exc}" if line is not None else str(exc))
 
 
 _ESCAPED = re.compile(r"\\(.)", re.DOTALL)
@@ -317,11 +324,11 @@ def _no_lone_surrogate(row: list[object], r: int, keys: list[str] | None = None)
 
 def _record_cell(value: object, r: int, key: str, scalars: bool) -> str:
     if type(value) is str:
-        return value  # type: ignore[return-value]
+        return value
     if scalars and type(value) is _Number:
         return str(value)
     if scalars and (value is None or type(value) is bool):
-        return _SCALARS[value]  # type: ignore[index]
+        return _SCALARS[value]
     hint = "" if scalars or isinstance(value, (list, dict)) else \
         " (--json-scalars takes numbers, booleans and null as text)"
     return _refuse(f"record {r}, key {json.dumps(key, ensure_ascii=False)} is "
@@ -399,16 +406,18 @@ def _spooled(spool: TextSource) -> Iterator[Row]:
 # --- Writing ----------------------------------------------------------------------
 
 def write_rows(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect,
-               records: bool = False) -> int:
+               records: bool = False, text_read: Callable[[], int] | None = None) -> int:
     """Writes every row to out; returns the number of rows. With records, the
-    first row names the keys of the objects that the other rows become."""
+    first row names the keys of the objects that the other rows become.
+    text_read, if given, tells how many characters of input the rows have
+    come from so far: batches that came from little text hold no long cell
+    and are not searched for one."""
     if fmt in ("json", "jsonl"):
-        if records:
-            rows = _as_records(rows)
-        return _write_json(rows, out, lines=fmt == "jsonl")
+        items: Iterable[object] = _as_records(rows) if records else rows
+        return _write_json(items, out, lines=fmt == "jsonl")
     if fmt == "tsv":
         return _write_tsv(rows, out, dialect)
-    return _write_csv(rows, out, fmt, dialect)
+    return _write_csv(rows, out, fmt, dialect, text_read)
 
 
 def _bom_first(row: Row) -> bool:
@@ -436,7 +445,8 @@ class _Pieces:
         return text
 
 
-def _write_csv(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect) -> int:
+def _write_csv(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect,
+               text_read: Callable[[], int] | None = None) -> int:
     buffer = _Pieces()
     args = dialect.csv_args(fmt)
     try:
@@ -445,7 +455,16 @@ def _write_csv(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect) -
         raise TableError(f"unusable CSV options: {exc}") from None
     by_hand = dialect.quoting != "none"
     count = 0
+    read_before = 0
     for batch in batches(rows):
+        if text_read is not None:
+            read_now = text_read()
+            # The input read ahead at most a chunk: a long cell shows as a
+            # stretch of text at least half its length.
+            might = read_now - read_before > LARGE_CELL // 2
+            read_before = read_now
+        else:
+            might = True
         if count == 0 and _bom_first(batch[0]):
             # A quoted first cell keeps its U+FEFF through a reader that drops a BOM.
             if dialect.quoting == "none":
@@ -455,7 +474,7 @@ def _write_csv(rows: Iterable[Row], out: TextSink, fmt: str, dialect: Dialect) -
             csv.writer(buffer, **quoted).writerow(batch[0])  # type: ignore[arg-type]
             batch = batch[1:]
             count = 1
-        large = by_hand and max(map(len, _chain(batch)), default=0) > LARGE_CELL
+        large = by_hand and might and max(map(len, _chain(batch)), default=0) > LARGE_CELL
         try:
             if large:
                 for row in batch:
