@@ -21,7 +21,6 @@ import os
 import select
 import stat
 import sys
-import tempfile
 from collections.abc import Iterator
 from typing import BinaryIO
 
@@ -547,6 +546,8 @@ class Output:
                 self._fd = os.open(self._target, os.O_WRONLY)
             else:
                 folder, base = os.path.split(self._target)
+                import tempfile  # only commands that write files need it
+
                 self._fd, self._temp = tempfile.mkstemp(dir=folder, prefix=f".{base}.",
                                                         suffix=".part")
                 if mode is None:  # a new file gets the mode that open() would give it
