@@ -11,14 +11,13 @@ from __future__ import annotations
 import collections
 import itertools
 import operator
-import sys
 from collections.abc import Iterable, Sequence
 from typing import Any
 
 
 _chain = itertools.chain.from_iterable
 
-# A string takes a header of fixed size, plus its storage width for each
+# A string takes a header of fixed size (str.__sizeof__), plus its storage width for each
 # character and for the terminating one (a string that is all ASCII has a
 # smaller header), as long as it holds no cached UTF-8 form. So a string's
 # size in memory less its length times a width is a constant for the strings
@@ -27,13 +26,16 @@ _chain = itertools.chain.from_iterable
 # UTF-8 form) is caught below and in Stats._wide. The sizes are checked here
 # against strings of known widths; where they don't fit (another interpreter
 # build), widths are found cell by cell.
-_HEAD = sys.getsizeof(chr(0x100) * 2) - 6
-_ASCII_HEAD = sys.getsizeof("ab") - 3
+_HEAD = str.__sizeof__(chr(0x100) * 2) - 6
+_ASCII_HEAD = str.__sizeof__("ab") - 3
 _MARK = {1: _HEAD + 1, 2: _HEAD + 2, 4: _HEAD + 4}  # size - width * length, by width
+# size - 2 * length of a string of width 1 whose cached UTF-8 form is one byte
+# longer than it (a size that no other string has).
+_CACHED_NARROW = _HEAD + 3
 
 
 def _size_fits(text: str, width: int) -> bool:
-    marks = {w: sys.getsizeof(text) - w * len(text) for w in (1, 2, 4)}
+    marks = {w: str.__sizeof__(text) - w * len(text) for w in (1, 2, 4)}
     if width == 0:
         return marks[1] == _ASCII_HEAD + 1 and all(
             marks[w] != _MARK[w] for w in (1, 2, 4))
@@ -153,26 +155,35 @@ class Stats:
                                              map(operator.not_, ascii_cells)))
             widths[1] += len(cells) - len(others)
         else:
-            memory = list(map(sys.getsizeof, cells))
-            marks = {w: list(map(operator.sub, memory, map(operator.mul, sizes,
-                                                           itertools.repeat(w))))
-                     for w in (1, 2, 4)}
-            narrow = ascii_cells.count(True) + marks[1].count(_MARK[1])
+            n = len(cells)
+            memory = list(map(str.__sizeof__, cells))
+            marks = {1: list(map(operator.sub, memory, sizes))}
+            marks[2] = list(map(operator.sub, marks[1], sizes))
+            # Width 1 is also a string that holds its UTF-8 form of one byte
+            # more than its length: the one-character strings U+0080 to U+00FF
+            # that the interpreter shares, and others like them.
+            narrow = (ascii_cells.count(True) + marks[1].count(_MARK[1])
+                      + marks[2].count(_CACHED_NARROW))
             wide = marks[2].count(_MARK[2])
-            astral = marks[4].count(_MARK[4])
             widths[1] += narrow
             widths[2] += wide
-            # Cells of width 4 are looked at one by one for their UTF-16
-            # length (and to confirm their width: see _HEAD), and so are cells
-            # whose size is off the formula (such as the one-character
-            # strings that the interpreter shares, which cache their UTF-8).
-            others = list(itertools.compress(
-                range(len(cells)), map(operator.eq, marks[4], itertools.repeat(_MARK[4]))))
-            if narrow + wide + astral != len(cells):
-                matched = map(max, ascii_cells,
-                              *(map(operator.eq, marks[w], itertools.repeat(_MARK[w]))
-                                for w in (1, 2, 4)))
-                others += itertools.compress(range(len(cells)), map(operator.not_, matched))
+            others = []
+            if narrow + wide != n:
+                # Cells of width 4 are looked at one by one for their UTF-16
+                # length (and to confirm their width: see _HEAD), and so are
+                # cells whose size is off the formula (such as the
+                # one-character strings that the interpreter shares, which
+                # cache their UTF-8).
+                marks[4] = list(map(operator.sub, marks[2],
+                                    map(operator.mul, sizes, itertools.repeat(2))))
+                others = list(itertools.compress(
+                    range(n), map(operator.eq, marks[4], itertools.repeat(_MARK[4]))))
+                if narrow + wide + len(others) != n:
+                    matched = map(max, ascii_cells,
+                                  *(map(operator.eq, marks[w], itertools.repeat(_MARK[w]))
+                                    for w in (1, 2, 4)),
+                                  map(operator.eq, marks[2], itertools.repeat(_CACHED_NARROW)))
+                    others += itertools.compress(range(n), map(operator.not_, matched))
         for i in others:
             cell = cells[i]
             units = len(cell.encode("utf-16-le", "surrogatepass")) >> 1
