@@ -182,8 +182,38 @@ class _JsonValues:
         self._eof = False
         self._lines_before = 0  # line breaks in the text dropped from _buf
         self.escapes = False  # whether the last value had surrogate escapes
-        self._decode = json.JSONDecoder(parse_int=_Number, parse_float=_Number,
-                                        parse_constant=_constant).raw_decode
+        decoder = json.JSONDecoder(parse_int=_Number, parse_float=_Number,
+                                   parse_constant=_constant)
+        self._decode = decoder.raw_decode
+        self._scan = decoder.scan_once  # type: ignore[attr-defined]
+
+    def run(self, separator: re.Pattern[str]) -> tuple[list[object], list[int]]:
+        """The values that follow in the text held, each with the separator
+        after it, taken in a tight loop; and the indexes of those that hold
+        an escape (which may be a lone surrogate). Stops, without taking it,
+        at a value not so followed, or one that ends near the end of the text
+        held (it may be cut short): value() takes that one."""
+        buf, pos, scan, match = self._buf, self._pos, self._scan, separator.match
+        limit = len(buf) - _NEAR_END
+        got: list[object] = []
+        flagged: list[int] = []
+        append, find = got.append, buf.find
+        while pos < limit:
+            try:
+                value, end = scan(buf, pos)
+            except Exception:  # not a value, or an error: value() reports it
+                break
+            if end >= limit:
+                break
+            after = match(buf, end)
+            if after is None:
+                break
+            if find("\\u", pos, end) >= 0:
+                flagged.append(len(got))
+            append(value)
+            pos = after.end()
+        self._pos = pos
+        return got, flagged
 
     def _more(self, at_least: int = CHUNK) -> bool:
         if self._eof:
@@ -240,6 +270,10 @@ class _JsonValues:
         return TableError(f"line {line}, column {column}: invalid JSON: {message}")
 
 
+_ARRAY_SEPARATOR = re.compile(r"[ \t\n\r]*,[ \t\n\r]*")
+_LINE_SEPARATOR = re.compile(r"[ \t\n\r]*")
+
+
 def _read_json(source: TextSource, scalars: bool, lines: bool) -> Iterator[Row]:
     """Rows of a JSON array (lines False) or of JSON Lines (lines True): each
     row an array of strings, or each an object (records: see _records)."""
@@ -252,48 +286,65 @@ def _read_json(source: TextSource, scalars: bool, lines: bool) -> Iterator[Row]:
                     if first == "{" else "")
             raise TableError(f"expected an array of rows, found {kind}{hint}")
         values.take()
-    items = _json_items(values, lines)
-    first_item = next(items, None)
-    if first_item is None:
+    pieces = _json_items(values, lines)
+    first_piece = next(pieces, None)
+    if first_piece is None:
         return
-    if isinstance(first_item, dict):
-        yield from _records(itertools.chain([first_item], items), scalars,
-                            lambda: values.escapes)
+    pieces = itertools.chain([first_piece], pieces)
+    if isinstance(first_piece[0][0], dict):
+        yield from _records(((item, i in flagged) for got, flagged in pieces
+                             for i, item in enumerate(got)), scalars)
         return
     hint = "" if scalars else " (--json-scalars takes numbers, booleans and null as text)"
-    for r, row in enumerate(itertools.chain([first_item], items), 1):
-        if type(row) is not list:
-            raise TableError(f"row {r} is {_kind(row)}, not an array of cells"
-                             + (" (the rows are arrays, as row 1 is)" if r > 1 else ""))
-        if values.escapes:
-            _no_lone_surrogate(row, r)
-        if not {*map(type, row)} - _STR:  # the usual row: strings only
-            yield row
+    r = 0  # rows before this piece
+    for got, flagged in pieces:
+        for i in flagged:
+            if type(got[i]) is list:
+                _no_lone_surrogate(got[i], r + i + 1)  # type: ignore[arg-type]
+        if {*map(type, got)} == _LIST and not {*map(type, _chain(got))} - _STR:  # type: ignore[arg-type]
+            r += len(got)
+            yield from got  # type: ignore[misc]
             continue
-        for c, cell in enumerate(row):
-            if type(cell) is str:
-                continue
-            if scalars and type(cell) is _Number:
-                row[c] = str(cell)
-                continue
-            if scalars and (cell is None or type(cell) is bool):
-                row[c] = _SCALARS[cell]
-                continue
-            what = "" if isinstance(cell, (list, dict)) else hint
-            raise TableError(f"row {r}, cell {c + 1} is {_kind(cell)}, not a string{what}")
-        yield row
+        for row in got:
+            r += 1
+            if type(row) is not list:
+                raise TableError(f"row {r} is {_kind(row)}, not an array of cells"
+                                 + (" (the rows are arrays, as row 1 is)" if r > 1 else ""))
+            for c, cell in enumerate(row):
+                if type(cell) is str:
+                    continue
+                if scalars and type(cell) is _Number:
+                    row[c] = str(cell)
+                    continue
+                if scalars and (cell is None or type(cell) is bool):
+                    row[c] = _SCALARS[cell]
+                    continue
+                what = "" if isinstance(cell, (list, dict)) else hint
+                raise TableError(f"row {r}, cell {c + 1} is {_kind(cell)}, not a string{what}")
+            yield row
 
 
-def _json_items(values: _JsonValues, lines: bool) -> Iterator[object]:
+def _json_items(values: _JsonValues, lines: bool) -> Iterator[tuple[list[object], list[int]]]:
+    """The values of the array or the lines, in pieces, each with the indexes
+    of its values that hold an escape."""
     if lines:
-        while values.peek():
-            yield values.value()
-        return
+        while True:
+            got, flagged = values.run(_LINE_SEPARATOR)
+            if got:
+                yield got, flagged
+            if not values.peek():
+                return
+            value = values.value()
+            yield [value], [0] if values.escapes else []
     if values.peek() == "]":
         values.take()
     else:
         while True:
-            yield values.value()
+            got, flagged = values.run(_ARRAY_SEPARATOR)
+            if got:
+                yield got, flagged
+            value = values.value()
+            yield [value], [0] if values.escapes else []
             sep = values.peek()
             if sep == "]":
                 values.take()
@@ -306,6 +357,7 @@ def _json_items(values: _JsonValues, lines: bool) -> Iterator[object]:
                            "--from jsonl)")
 
 
+_LIST = {list}
 _STR = {str}
 
 
@@ -339,8 +391,7 @@ def _refuse(message: str) -> str:
     raise TableError(message)
 
 
-def _records(items: Iterator[object], scalars: bool,
-             escapes: Callable[[], bool]) -> Iterator[Row]:
+def _records(items: Iterator[tuple[object, bool]], scalars: bool) -> Iterator[Row]:
     """A header row of the keys, in the order first seen, then one row per
     record, with an empty cell for each key a record lacks.
 
@@ -357,11 +408,11 @@ def _records(items: Iterator[object], scalars: bool,
                                 newline="") as spool:
         batch: list[Row] = []
         count = 0
-        for r, record in enumerate(items, 1):
+        for r, (record, escaped) in enumerate(items, 1):
             if not isinstance(record, dict):
                 raise TableError(f"record {r} is {_kind(record)}, not an object (the records "
                                  "are objects, as record 1 is)")
-            if escapes():
+            if escaped:
                 _no_lone_surrogate(list(record.values()), r, list(record))
                 _no_lone_surrogate(list(record), r, list(record))
             for key in record:
