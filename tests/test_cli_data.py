@@ -368,3 +368,33 @@ def test_max_row_size_refuses_longer_rows():
     assert ok("check", "--max-row-size", "4", stdin=document).endswith(b"ok, 3 rows, 4 cells\n")
     assert ok("decode", "--max-row-size", "4", stdin=document) == b"a\nabc,d\nb\n"
     assert "positive whole number" in refused(2, "stats", "--max-row-size", "0", stdin=document)
+
+
+def test_json_read_in_pieces_of_every_size(monkeypatch):
+    import io
+    import random
+
+    from vorn_cli import tables
+
+    class Trickle(io.StringIO):  # a pipe that gives a few characters at a time
+        def read(self, n=-1):
+            return super().read(min(n, 3) if n >= 0 else n)
+
+    rnd = random.Random(7)
+    alphabet = 'ab"\\é😀 ,'
+    for chunk in (5, 40, 1 << 16):
+        monkeypatch.setattr(tables, "CHUNK", chunk)
+        for _ in range(80):
+            rows = [["".join(rnd.choice(alphabet) for _ in range(rnd.randint(0, 9)))
+                     for _ in range(rnd.randint(0, 4))] for _ in range(rnd.randint(1, 30))]
+            text = json.dumps(rows, indent=rnd.choice([None, 1]), ensure_ascii=rnd.random() < .5)
+            assert list(tables.read_rows(Trickle(text), "json", tables.Dialect())) == rows
+            text = "\n".join(map(json.dumps, rows)) + rnd.choice(["", "\n", "\r\n\r\n"])
+            assert list(tables.read_rows(Trickle(text), "jsonl", tables.Dialect())) == rows
+            records = [{f"k{rnd.randint(0, 5)}": f"v{i}"} for i in range(rnd.randint(1, 20))]
+            table = list(tables.read_rows(Trickle(json.dumps(records, indent=2)), "json",
+                                          tables.Dialect()))
+            keys = list(dict.fromkeys(k for record in records for k in record))
+            assert table[0] == keys and len(table) == len(records) + 1
+            assert all(table[i + 1][keys.index(k)] == v
+                       for i, record in enumerate(records) for k, v in record.items())

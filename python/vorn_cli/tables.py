@@ -193,7 +193,8 @@ class _JsonValues:
         an escape (which may be a lone surrogate). Stops, without taking it,
         at a value not so followed, or one that ends near the end of the text
         held (it may be cut short): value() takes that one."""
-        buf, pos, scan, match = self._buf, self._pos, self._scan, separator.match
+        buf, scan, match = self._buf, self._scan, separator.match
+        pos = _WHITESPACE.match(buf, self._pos).end()  # type: ignore[union-attr]
         limit = len(buf) - _NEAR_END
         got: list[object] = []
         flagged: list[int] = []
