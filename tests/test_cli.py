@@ -184,12 +184,12 @@ def test_input_and_output_encodings():
 
 @pytest.mark.parametrize("args, stdin, status, message", [
     (["encode", "--from", "json"], b'{"a": 1}', 1, "expected an array of rows, found an object"),
-    (["encode", "--from", "json"], b'[["a"], ["b", null]]', 1, "row 2, cell 2 is null"),
-    (["encode", "--from", "json"], b'[["a"]', 1, "line 1, column 7: invalid JSON"),
+    (["encode", "--from", "json"], b'[["b", null], ["a"]]', 1, "row 1, cell 2 is null"),
+    (["encode", "--from", "json"], b'[["a", ]]', 1, "line 1, column 6: invalid JSON"),
     (["encode"], b'a,"b\n', 1, "not a CSV table: line 1"),
     (["encode"], b"", 1, "the table has no rows"),
     (["encode"], b"\xff", 1, "not valid utf-8: byte 0xff at offset 0"),
-    (["encode", "--from", "json"], b'[["\\ud800"]]', 1, "cannot write a lone surrogate"),
+    (["encode", "--from", "json"], b'[["\\ud800"]]', 1, "row 1, cell 1 holds a lone surrogate"),
     (["decode"], b"01a", 1, "Unexpected end of input"),
     (["check", "--encoding", "klingon"], b";", 2, "unknown text encoding 'klingon'"),
     (["check", "--encoding", "base64"], b";", 2, "unknown text encoding 'base64'"),

@@ -3,29 +3,37 @@ document that is refused."""
 
 from __future__ import annotations
 
-import importlib
 import itertools
 from collections.abc import Iterable, Iterator
-from typing import Any
 
 import vorn
+import vorn_io
 
-from .report import describe, token_position
-from .streams import DATA_ERROR, Failure, Input
-from .tables import BATCH, Row, TextSink, batches
-
-vorn_io: Any
-try:
-    vorn_io = importlib.import_module("vorn_io")
-except ImportError:  # an installation without the streaming module
-    vorn_io = None
+from .report import describe
+from .streams import DATA_ERROR, Failure, Input, Progress
+from .tables import BATCH, EXTENSIONS, Row, TextSink, batches
 
 
-def read_batches(source: Input, size: int = BATCH) -> Iterator[list[Row]]:
+
+def open_document(path: str, encoding: str, progress: Progress | None = None) -> Input:
+    """A VORN document to read, from a file (decompressed by its name) or
+    standard input (decompressed by its first bytes). A byte-order mark at
+    its start is dropped: no document starts with U+FEFF, so nothing is lost."""
+    return Input(path, encoding, strip_bom=True, progress=progress)
+
+
+def error_place(exc: vorn_io.DecodeError) -> tuple[int, int]:
+    """Where the decoder refused a document: the UTF-16 offset (the end of the
+    input when it ended too soon) and the 0-based row."""
+    return exc.position, exc.row
+
+
+def read_batches(source: Input, size: int = BATCH,
+                 max_row_size: int | None = None) -> Iterator[list[Row]]:
     """The rows of the document in source, size at a time. A refused document
-    raises Failure with the full report, after the rows before the error."""
-    rows: Iterator[Row] = (vorn_io.reader(source) if vorn_io is not None
-                           else iter(vorn.parse(source.read())))
+    raises Failure with the full report, after the rows before the error.
+    With max_row_size, a row of more characters is refused."""
+    rows: Iterator[Row] = vorn_io.reader(source, max_row_size=max_row_size)
     last: Row | None = None
     batch: list[Row] = []
     try:
@@ -38,38 +46,32 @@ def read_batches(source: Input, size: int = BATCH) -> Iterator[list[Row]]:
                 return
             yield batch
             last = batch[-1]
-    except SyntaxError as exc:
+    except vorn_io.DecodeError as exc:
         if batch:
             yield batch
             last = batch[-1]
-        raise Failure(refusal(source, str(exc), last), DATA_ERROR) from None
+        raise Failure(refusal(source, exc, last), DATA_ERROR) from None
 
 
-def read_document(source: Input) -> Iterator[Row]:
+def read_document(source: Input, max_row_size: int | None = None) -> Iterator[Row]:
     """The rows of the document in source (see read_batches)."""
-    return itertools.chain.from_iterable(read_batches(source))
+    return itertools.chain.from_iterable(read_batches(source, max_row_size=max_row_size))
 
 
 def write_document(rows: Iterable[Row], out: TextSink) -> int:
-    """Writes rows as a VORN document; returns the number of rows."""
+    """Writes rows as a VORN document; returns the number of rows. Each batch
+    of rows is one piece of text, which the output encodes as it is."""
     count = 0
-    if vorn_io is not None:
-        writer = vorn_io.writer(out)
-        for batch in batches(rows):
-            writer.writerows(batch)
-            count += len(batch)
-        return count
+    stringify = vorn.stringify
     for batch in batches(rows):
-        out.write(vorn.stringify(batch))
+        out.write(stringify(batch))
         count += len(batch)
     return count
 
 
-def refusal(source: Input, message: str, last: Row | None) -> str:
-    position = token_position(message)
-    if position is None:
-        source.read()  # the end of input: everything has been read
-        position = source.units
+def refusal(source: Input, exc: vorn_io.DecodeError, last: Row | None) -> str:
+    message = str(exc)
+    position, _ = error_place(exc)
     place = source.window(position)
     hint = None
     if source.chars == 0:
@@ -79,4 +81,28 @@ def refusal(source: Input, message: str, last: Row | None) -> str:
         row = vorn.stringify([last]) if last is not None else ";"
         if before.endswith(row) or (len(before) < len(row) and before.endswith(";")):
             hint = "a document ends at its last ';'; remove the line break after it"
+    if hint is None and last is None:
+        hint = table_hint(source)
     return describe(place, source.name, message, hint)
+
+
+def table_hint(source: Input) -> str | None:
+    """A hint for a document refused in its first row that looks like a table
+    that `vorn encode` would take."""
+    ext = source.path.lower()
+    for suffix in (".gz", ".bz2", ".xz"):
+        ext = ext.removesuffix(suffix)
+    fmt = next((f for e, f in EXTENSIONS.items() if ext.endswith(e)), None)
+    head = source.head.lstrip(" \t\r\n")
+    if fmt is None:
+        if head.startswith(("[", "{")):
+            fmt = "json"
+        else:
+            first = head.split("\n", 1)[0]
+            if "," in first or "\t" in first or ";" in first:
+                fmt = "csv"
+    if fmt is None:
+        return None
+    name = "FILE" if source.path == "-" else source.path
+    return (f"this looks like {fmt.upper()} rather than a VORN document; to convert a table "
+            f"to VORN, use: vorn encode {name}")

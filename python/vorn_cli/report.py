@@ -9,41 +9,22 @@ character.
 
 from __future__ import annotations
 
-import re
 import unicodedata
 from typing import NamedTuple, Protocol
 
-_ASTRAL = re.compile("[\U00010000-\U0010ffff]")
-_TOKEN = re.compile(r"\AUnexpected token '(.)' at position (\d+)\Z", re.DOTALL)
+# UTF-16 offsets to string indices: vorn_io's helper, the one on the Python
+# side, which maps the second unit of a character from U+10000 up to that
+# character and offsets at or past the end to len(text).
+from vorn_io._text import index_at
+from vorn_io._text import utf16_len as utf16_len
+
+code_point_index = index_at
 
 # Widest excerpt of the offending line, in terminal columns, and how much of
 # it goes to the text before the caret when the line must be cut.
 EXCERPT_WIDTH = 72
 EXCERPT_BEFORE = 48
 ELLIPSIS = "..."
-
-
-def utf16_len(text: str) -> int:
-    """Length of text in UTF-16 code units (lone surrogates count 1)."""
-    return len(text) + sum(1 for _ in _ASTRAL.finditer(text))
-
-
-def code_point_index(text: str, u16_offset: int) -> int:
-    """Index of the code point that holds UTF-16 unit u16_offset of text.
-
-    An offset pointing at the second unit of a character at or above
-    U+10000 (a length that splits a surrogate pair) maps to that character.
-    Offsets at or past the end map to len(text).
-    """
-    before = 0  # astral characters wholly before the offset
-    for m in _ASTRAL.finditer(text):
-        unit = m.start() + before
-        if unit >= u16_offset:
-            break
-        if unit + 1 == u16_offset:
-            return m.start()
-        before += 1
-    return min(u16_offset - before, len(text))
 
 
 class Location(NamedTuple):
@@ -114,12 +95,6 @@ class Place(Protocol):
     at: int  # index of the error in text
     cut_before: bool
     cut_after: bool
-
-
-def token_position(message: str) -> int | None:
-    """The UTF-16 position in an unexpected-token message; None at end of input."""
-    m = _TOKEN.match(message)
-    return int(m.group(2)) if m else None
 
 
 def describe(place: Place | None, name: str, message: str, hint: str | None = None) -> str:

@@ -10,12 +10,44 @@ from __future__ import annotations
 
 import collections
 import itertools
-from collections.abc import Sequence
+import operator
+from collections.abc import Iterable, Sequence
 from typing import Any
 
-from .report import utf16_len
 
 _chain = itertools.chain.from_iterable
+
+# A string takes a header of fixed size (str.__sizeof__), plus its storage width for each
+# character and for the terminating one (a string that is all ASCII has a
+# smaller header), as long as it holds no cached UTF-8 form. So a string's
+# size in memory less its length times a width is a constant for the strings
+# of that width and no other: counting those gives the cells of each width
+# without running Python code per cell. A size off that formula (a cached
+# UTF-8 form) is caught below and in Stats._wide. The sizes are checked here
+# against strings of known widths; where they don't fit (another interpreter
+# build), widths are found cell by cell.
+_HEAD = str.__sizeof__(chr(0x100) * 2) - 6
+_ASCII_HEAD = str.__sizeof__("ab") - 3
+_MARK = {1: _HEAD + 1, 2: _HEAD + 2, 4: _HEAD + 4}  # size - width * length, by width
+# size - 2 * length of a string of width 1 whose cached UTF-8 form is one byte
+# longer than it (a size that no other string has).
+_CACHED_NARROW = _HEAD + 3
+
+
+def _size_fits(text: str, width: int) -> bool:
+    marks = {w: str.__sizeof__(text) - w * len(text) for w in (1, 2, 4)}
+    if width == 0:
+        return marks[1] == _ASCII_HEAD + 1 and all(
+            marks[w] != _MARK[w] for w in (1, 2, 4))
+    return marks[width] == _MARK[width] and all(
+        marks[w] != _MARK[w] for w in (1, 2, 4) if w != width) and marks[1] != _ASCII_HEAD + 1
+
+
+_SIZES_SHOW_WIDTH = (
+    all(_size_fits(t, 0) for t in ("", "a", "a" * 15, "a" * 1000))
+    and all(_size_fits(chr(0xe9) * n + t, 1) for n, t in ((2, ""), (999, "a")))
+    and all(_size_fits(chr(c) * n, 2) for c, n in ((0x100, 1), (0xd800, 3), (0xffff, 999)))
+    and all(_size_fits(chr(0x1f600) * n, 4) for n in (1, 1000)))
 
 
 def _n(count: int, noun: str) -> str:
@@ -85,17 +117,18 @@ class Stats:
         self.cells += count
         if narrow:
             self.widths[1] += count
-            longest = max(set(map(len, _chain(batch))))
+            longest = max(map(len, _chain(batch)))
             if longest > self.longest[0]:
                 self._locate_longest(batch, base, longest, list(map(len, _chain(batch))))
             return
         cells = list(_chain(batch))
-        joined = "".join(cells)
-        if joined.isascii() or max(joined) < "\u0100":
+        if "".join(cells).isascii():
             self.widths[1] += len(cells)
-            sizes = list(map(len, cells))
-        else:
-            sizes = self._wide(cells, max(joined) >= "\U00010000")
+            longest = max(map(len, cells))
+            if longest > self.longest[0]:
+                self._locate_longest(batch, base, longest, list(map(len, cells)))
+            return
+        sizes = self._wide(cells)
         longest = max(sizes)
         if longest > self.longest[0]:
             self._locate_longest(batch, base, longest, sizes)
@@ -109,26 +142,60 @@ class Stats:
             r += 1
         self.longest = (longest, len(batch[r][k]), base + r, k + 1)
 
-    def _wide(self, cells: list[str], astral: bool) -> list[int]:
-        """UTF-16 lengths of cells some of which are wider than one byte,
-        counting their storage widths on the way."""
-        sizes = []
+    def _wide(self, cells: list[str]) -> list[int]:
+        """UTF-16 lengths of cells some of which are not ASCII, counting their
+        storage widths on the way."""
+        sizes = list(map(len, cells))
         widths = self.widths
-        for cell in cells:
-            if cell.isascii():
-                widths[1] += 1
-                sizes.append(len(cell))
-                continue
-            top = max(cell) if cell else "\0"
-            if top < "\u0100":
-                widths[1] += 1
-                sizes.append(len(cell))
-            elif top < "\U00010000":
-                widths[2] += 1
-                sizes.append(len(cell))
-            else:
+        ascii_cells = list(map(str.isascii, cells))
+        few = ascii_cells.count(False) * 8 < len(cells)
+        others: Iterable[int]
+        if few or not _SIZES_SHOW_WIDTH:
+            others = list(itertools.compress(range(len(cells)),
+                                             map(operator.not_, ascii_cells)))
+            widths[1] += len(cells) - len(others)
+        else:
+            n = len(cells)
+            memory = list(map(str.__sizeof__, cells))
+            marks = {1: list(map(operator.sub, memory, sizes))}
+            marks[2] = list(map(operator.sub, marks[1], sizes))
+            # Width 1 is also a string that holds its UTF-8 form of one byte
+            # more than its length: the one-character strings U+0080 to U+00FF
+            # that the interpreter shares, and others like them.
+            narrow = (ascii_cells.count(True) + marks[1].count(_MARK[1])
+                      + marks[2].count(_CACHED_NARROW))
+            wide = marks[2].count(_MARK[2])
+            widths[1] += narrow
+            widths[2] += wide
+            others = []
+            if narrow + wide != n:
+                # Cells of width 4 are looked at one by one for their UTF-16
+                # length (and to confirm their width: see _HEAD), and so are
+                # cells whose size is off the formula (such as the
+                # one-character strings that the interpreter shares, which
+                # cache their UTF-8).
+                marks[4] = list(map(operator.sub, marks[2],
+                                    map(operator.mul, sizes, itertools.repeat(2))))
+                others = list(itertools.compress(
+                    range(n), map(operator.eq, marks[4], itertools.repeat(_MARK[4]))))
+                if narrow + wide + len(others) != n:
+                    matched = map(max, ascii_cells,
+                                  *(map(operator.eq, marks[w], itertools.repeat(_MARK[w]))
+                                    for w in (1, 2, 4)),
+                                  map(operator.eq, marks[2], itertools.repeat(_CACHED_NARROW)))
+                    others += itertools.compress(range(n), map(operator.not_, matched))
+        for i in others:
+            cell = cells[i]
+            units = len(cell.encode("utf-16-le", "surrogatepass")) >> 1
+            if units != sizes[i]:
                 widths[4] += 1
-                sizes.append(utf16_len(cell))
+                sizes[i] = units
+                continue
+            try:
+                cell.encode("latin-1")
+                widths[1] += 1
+            except UnicodeEncodeError:
+                widths[2] += 1
         return sizes
 
     # --- Reports ----------------------------------------------------------------

@@ -16,14 +16,15 @@ import codecs
 import collections
 import errno
 import io
+import itertools
 import os
 import select
 import stat
 import sys
-import tempfile
 from collections.abc import Iterator
 from typing import BinaryIO
 
+from . import compression
 from .report import code_point_index, locate, visible
 
 OK, DATA_ERROR, USAGE_ERROR, INTERNAL_ERROR = 0, 1, 2, 3
@@ -98,7 +99,10 @@ class Input:
     """
 
     def __init__(self, path: str, encoding: str, *, strip_bom: bool = False,
-                 progress: Progress | None = None) -> None:
+                 progress: Progress | None = None, track: bool = True) -> None:
+        # Without track, no positions are kept: for input that is not a
+        # document, whose errors are reported by its own reader.
+        self.track = track
         self.path = path
         self.name = display_name(path)
         self.encoding = encoding
@@ -121,6 +125,11 @@ class Input:
         self._history: collections.deque[tuple[int, int, int, int, str]] = \
             collections.deque()
         self._keep = False  # whether to keep all history (while showing an error)
+        self._file: BinaryIO | None = None  # the file itself, under a decompressor
+        self.compression: str | None = None
+        self._head = b""  # the first bytes read, for hints about what the input is
+        self.head = ""  # the first characters read, for the same
+        self._file_pos = 0  # bytes of a compressed file read, for progress
         self._open()
 
     def _open(self) -> None:
@@ -130,10 +139,14 @@ class Input:
                 raise Failure("cannot read standard input: it is closed", USAGE_ERROR)
             self._raw = open(0, "rb", buffering=0, closefd=False)
         else:
+            _, method = compression.split_name(self.path)
+            if method is not None and method not in compression.METHODS.values():
+                raise Failure(compression.unsupported(method, self.name), USAGE_ERROR)
             try:
                 self._raw = open(self.path, "rb", buffering=0)
             except OSError as exc:
                 raise Failure(f"cannot read {what}: {_reason(exc)}", USAGE_ERROR) from None
+        self._file = self._raw
         try:
             st = os.fstat(self._raw.fileno())
             self._regular = stat.S_ISREG(st.st_mode) or stat.S_ISBLK(st.st_mode)
@@ -141,6 +154,34 @@ class Input:
                 self.progress.start(st.st_size - self._raw.tell())
         except OSError:
             pass
+        if self.path == STDIO:
+            # Standard input is decompressed when its first bytes say so.
+            head = self._read_head()
+            method = compression.sniff(head)
+            if method is not None and method not in compression.METHODS.values():
+                raise Failure(compression.unsupported(method, self.name), USAGE_ERROR)
+            self._raw = _Prefixed(head, self._raw)  # type: ignore[assignment]
+        if method is not None:
+            self.compression = method
+            self._raw = compression.reader(self._raw, method)  # type: ignore[arg-type]
+            self._regular = True  # the decompressor waits for its input itself
+
+    def _read_head(self) -> bytes:
+        assert self._raw is not None
+        head = b""
+        while len(head) < compression.MAGIC_SIZE:
+            try:
+                data = self._raw.read(compression.MAGIC_SIZE - len(head))
+            except OSError as exc:
+                raise Failure(f"cannot read {stream_name(self.path)}: {_reason(exc)}",
+                              USAGE_ERROR) from None
+            if data is None:
+                select.select([self._raw], [], [])
+                continue
+            if not data:
+                break
+            head += data
+        return head
 
     def _ready(self) -> bool:
         """Whether reading more would not wait."""
@@ -153,9 +194,14 @@ class Input:
             return True
 
     def close(self) -> None:
-        if self._raw is not None and self.path != STDIO:
-            self._raw.close()
-        self._raw = None
+        if self._raw is not None and self._raw is not self._file:
+            try:
+                self._raw.close()  # the decompressor; the file stays open for it
+            except Exception:
+                pass
+        if self._file is not None and self.path != STDIO:
+            self._file.close()
+        self._raw = self._file = None
 
     def __enter__(self) -> Input:
         return self
@@ -167,14 +213,31 @@ class Input:
         assert self._raw is not None
         try:
             data = self._raw.read(CHUNK)
-        except OSError as exc:
-            raise Failure(f"cannot read {stream_name(self.path)}: {_reason(exc)}",
-                          USAGE_ERROR) from None
+        except Exception as exc:
+            if self.compression is not None and (
+                    isinstance(exc, compression.read_errors())
+                    or (isinstance(exc, OSError) and exc.errno is None)):
+                raise Failure(f"{self.name}: not valid {self.compression} data "
+                              f"({exc or 'it ends too soon'})", DATA_ERROR) from None
+            if isinstance(exc, OSError):
+                raise Failure(f"cannot read {stream_name(self.path)}: {_reason(exc)}",
+                              USAGE_ERROR) from None
+            raise
         if data is None:  # a non-blocking descriptor with nothing ready
             select.select([self._raw], [], [])
             return self._read_bytes()
+        if not self._head:
+            self._head = data[:16]
         if self.progress is not None:
-            self.progress.advance(len(data))
+            if self.compression is not None and self.path != STDIO:
+                try:
+                    pos = self._file.tell()  # type: ignore[union-attr]
+                except OSError:
+                    pos = self._file_pos
+                self.progress.advance(pos - self._file_pos)
+                self._file_pos = pos
+            else:
+                self.progress.advance(len(data))
         return data
 
     def _decode_more(self) -> bool:
@@ -199,19 +262,41 @@ class Input:
                 offset = start + exc.start
                 byte = exc.object[exc.start] if exc.start < len(exc.object) else None
                 shown = f"byte 0x{byte:02x}" if byte is not None else "the last bytes"
+                hint = self._decode_hint(exc)
                 raise Failure(f"{self.name}: not valid {self.encoding}: {shown} "
-                              f"at offset {offset} ({exc.reason})", DATA_ERROR) from None
+                              f"at offset {offset} ({exc.reason})"
+                              + (f"\nhint: {hint}" if hint else ""), DATA_ERROR) from None
             self._fed += len(data)
             if self._first and text:
                 self._first = False
-                if text.startswith(BOM):
-                    if not self.strip_bom:
-                        raise Failure(f"{self.name}: the input starts with a byte-order mark "
-                                      "(U+FEFF)\nhint: remove it with --strip-bom", DATA_ERROR)
+                if text.startswith(BOM) and self.strip_bom:
                     text = text[1:]
             if text:
                 return text
         return ""
+
+    def _decode_hint(self, exc: UnicodeDecodeError) -> str | None:
+        """What the bytes that could not be decoded look like, when that is clear."""
+        method = compression.sniff(self._head) if self.compression is None else None
+        if method is not None:
+            if method in compression.METHODS.values():
+                suffix = next(k for k, v in compression.METHODS.items() if v == method)
+                return (f"the input looks {method}-compressed; vorn decompresses files named "
+                        f"*{suffix} and compressed standard input")
+            return compression.unsupported(method, "the input").split("\nhint: ")[1]
+        if self._head.startswith((b"\xff\xfe", b"\xfe\xff")):
+            return "the input starts with a UTF-16 byte-order mark: give --input-encoding utf-16"
+        if codecs.lookup(self.encoding).name != "utf-8":
+            return None
+        piece = exc.object[max(exc.start - 64, 0):exc.start + 64]
+        if b"\0" in piece:
+            return None
+        try:
+            piece.decode("cp1252")
+        except UnicodeDecodeError:
+            return "the input may be in another encoding: name it with --input-encoding"
+        return ("the input looks like Latin-1 or cp1252 text: give --input-encoding cp1252 "
+                "(or latin-1)")
 
     def peek(self, n: int) -> str:
         """Up to n characters from the start of what read() gives next."""
@@ -244,7 +329,21 @@ class Input:
             self._record(text)
         return text
 
+    def read_some(self) -> str:
+        """What is decoded next, in whatever size it comes ("" at the end):
+        read(n) without the copies that cutting to n characters takes."""
+        text, self._pending = self._pending, ""
+        if not text:
+            text = self._decode_next()
+        if text:
+            self._record(text)
+        return text
+
     def _record(self, text: str) -> None:
+        if not self.head:
+            self.head = text[:4096]
+        if not self.track:
+            return
         self._history.append((self.chars, self.units, self.lines, self.last_newline, text))
         if len(self._history) > HISTORY and not self._keep:
             self._history.popleft()
@@ -256,35 +355,56 @@ class Input:
         if text.isascii():
             self.units += len(text)
             return
-        top = max(text)
-        if top >= "\U00010000":
+        # Whole-string encodings, done in C, rather than a look at each
+        # character: a character above U+FFFF takes two UTF-16 units, and one
+        # above U+00FF fails Latin-1.
+        units = len(text.encode("utf-16-le", "surrogatepass")) >> 1
+        self.units += units
+        if units != len(text):
             self.widest = 4
-            self.units += len(text.encode("utf-16-le", "surrogatepass")) // 2
-        else:
-            self.widest = max(self.widest, 2 if top >= "\u0100" else 1)
-            self.units += len(text)
+        elif self.widest == 1:
+            try:
+                text.encode("latin-1")
+            except UnicodeEncodeError:
+                self.widest = 2
 
     def __iter__(self) -> Iterator[str]:
+        # Lines are handed on a chunk's worth at a time, so that a reader
+        # taking them one by one runs no Python code per line.
+        return itertools.chain.from_iterable(self._line_lists())
+
+    def _line_lists(self) -> Iterator[list[str]]:
         parts: list[str] = []  # an unfinished line, in pieces (joined once it ends)
         while True:
-            chunk = self.read(CHUNK)
+            chunk = self.read_some()
             if not chunk:
                 if parts:
-                    yield "".join(parts)
+                    yield ["".join(parts)]
                 return
-            parts.append(chunk)
-            if len(parts) > 1 and "\n" not in chunk and "\r" not in chunk:
+            if "\n" not in chunk and "\r" not in chunk:
+                if parts and parts[-1].endswith("\r"):  # a whole line, ended by "\r"
+                    yield ["".join(parts)]
+                    parts = []
+                parts.append(chunk)
                 continue
-            lines = io.StringIO("".join(parts), newline="").readlines()
-            last = lines.pop()
-            yield from lines
-            if last.endswith("\n"):
-                yield last
+            lines = io.StringIO(chunk, newline="").readlines()
+            del chunk
+            if parts:
+                # The unfinished line goes in front of the chunk's first line,
+                # unless it ended in "\r" not followed by "\n": then it is whole.
+                head = "".join(parts)
                 parts = []
-            else:
+                if head.endswith("\r") and lines[0] != "\n":
+                    lines.insert(0, head)
+                else:
+                    lines[0] = head + lines[0]
+                del head  # a long line is not held twice while it is read
+            if not lines[-1].endswith("\n"):
                 # An unfinished line, or one ending in "\r" that may be the
                 # first half of "\r\n": wait for the next chunk.
-                parts = [last]
+                parts = [lines.pop()]
+            if lines:
+                yield lines
 
     # --- Context for error reports --------------------------------------------
 
@@ -340,6 +460,29 @@ class Input:
                       and self._eof)
 
 
+class _Prefixed:
+    """A raw stream that gives some bytes already read before the rest of it."""
+
+    def __init__(self, head: bytes, raw: BinaryIO) -> None:
+        self._head, self._raw = head, raw
+
+    def read(self, n: int = -1) -> bytes | None:
+        if self._head:
+            data = self._head if n < 0 else self._head[:n]
+            self._head = self._head[len(data):]
+            return data
+        return self._raw.read(n)
+
+    def readable(self) -> bool:
+        return True
+
+    def fileno(self) -> int:
+        return self._raw.fileno()
+
+    def close(self) -> None:
+        pass
+
+
 class Window:
     """A piece of one line of the input around an error."""
 
@@ -374,6 +517,11 @@ class Output:
         self._temp: str | None = None
         self._fd = -1
         self._own = False
+        # Files named *.gz, *.bz2, *.xz are written compressed.
+        method = compression.split_name(path)[1] if path != STDIO else None
+        if method is not None and method not in compression.METHODS.values():
+            raise Failure(compression.unsupported(method, self.name), USAGE_ERROR)
+        self._compressor = compression.compressor(method) if method else None
         self._open()
 
     def _open(self) -> None:
@@ -398,6 +546,8 @@ class Output:
                 self._fd = os.open(self._target, os.O_WRONLY)
             else:
                 folder, base = os.path.split(self._target)
+                import tempfile  # only commands that write files need it
+
                 self._fd, self._temp = tempfile.mkstemp(dir=folder, prefix=f".{base}.",
                                                         suffix=".part")
                 if mode is None:  # a new file gets the mode that open() would give it
@@ -416,6 +566,19 @@ class Output:
             self.flush()
 
     def flush(self, final: bool = False) -> None:
+        if len(self._buffer) > 1 and self._buffered > 8 * WRITE_BLOCK:
+            # Large pieces (a long cell) are encoded one by one, not joined first.
+            pieces, self._buffer = self._buffer, []
+            self._buffered = 0
+            last = pieces.pop()
+            for piece in pieces:
+                self._buffer.append(piece)
+                self._flush_buffer(False)
+            self._buffer.append(last)
+            del pieces
+        self._flush_buffer(final)
+
+    def _flush_buffer(self, final: bool) -> None:
         text = "".join(self._buffer)
         self._buffer.clear()
         self._buffered = 0
@@ -429,6 +592,11 @@ class Output:
             self._column = len(text) - text.rfind("\n") - 1
         else:
             self._column += len(text)
+        del text  # a large cell is not held three times over
+        if self._compressor is not None:
+            data = self._compressor.compress(data)
+            if final:
+                data += self._compressor.flush()
         self._write_bytes(data)
 
     def _encode_failure(self, exc: UnicodeEncodeError) -> Failure:
