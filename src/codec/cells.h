@@ -85,6 +85,15 @@ private:
     Py_ssize_t capacity_ = 0;
 };
 
+// Ends the row being read: its cells become a list appended to out.
+inline bool append_row(CellStack& cells, PyObject* out) {
+    PyObject* row = cells.take_row();
+    if (!row) return false;
+    const int rc = PyList_Append(out, row);
+    Py_DECREF(row);
+    return rc == 0;
+}
+
 // A new string holding units[0..n). When the whole input is ASCII so is every
 // cell, and the cell is made at that width without looking for its widest
 // character. Otherwise the narrowest width that holds the cell is chosen.

@@ -67,23 +67,6 @@ Scanner::Status Scanner::push_part(PyObject* part) {
     return Status::Ok;
 }
 
-Scanner::Status Scanner::end_row(PyObject* out) {
-    PyObject* row = cells_.take_row();
-    if (!row) {
-        failed_ = true;
-        return Status::Error;
-    }
-    const int rc = PyList_Append(out, row);
-    Py_DECREF(row);
-    if (rc < 0) {
-        failed_ = true;
-        return Status::Error;
-    }
-    ++rows_;
-    row_size_ = 0;
-    return Status::Ok;
-}
-
 // A complete prefix announcing h_digits digits of value n: checks the row's
 // size and either adds the empty cell or enters its payload.
 Scanner::Status Scanner::begin_cell(int64_t h_digits, int64_t n, int64_t cell_u16, int64_t payload_u16) {
@@ -237,14 +220,7 @@ Scanner::Status Scanner::run(const Unit* data, Py_ssize_t length, PyObject* out)
         while (i < length) {
             const uint32_t c = data[i];
             if (c == kRowTerminator) {
-                PyObject* row = cells.stack.take_row();
-                if (!row) {
-                    failed_ = true;
-                    return Status::Error;
-                }
-                const int rc = PyList_Append(out, row);
-                Py_DECREF(row);
-                if (rc < 0) {
+                if (!append_row(cells.stack, out)) {
                     failed_ = true;
                     return Status::Error;
                 }

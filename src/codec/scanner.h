@@ -91,7 +91,6 @@ private:
     Status begin_cell(int64_t h_digits, int64_t n, int64_t cell_u16, int64_t payload_u16);
     Status push_cell(PyObject* cell);
     Status push_part(PyObject* part);
-    Status end_row(PyObject* out);
 
     VORN_COLD Status malformed(Malformation::Kind kind, uint32_t ch, int64_t position);
     Status pending_token() { return malformed(Malformation::Kind::UnexpectedToken, pending_ch_, pending_u16_); }
