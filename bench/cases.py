@@ -281,6 +281,8 @@ SUITES = {
                     cases=("vorn", "floor", "floor1", "orjson", "msgspec.json", "read+parse", "reader",
                            "reader, rows dropped", "stringify+write", "writerows"), memory=True, alone=False,
                     about="peak private memory of the process during the calls (pyperf --track-memory)"),
+    "vorn": Suite(("parse", "stringify"), STANDARD, cases=("vorn",),
+                  about="vorn alone on the standard tables: the quick suite for comparing revisions"),
     "calls": Suite(("call",), ("-",), alone=False, about="per-call overhead on the smallest inputs"),
     "scale": Suite(("parse", "stringify"), ("short_ascii@1", "short_ascii@16", "short_ascii@64", "long@1",
                                             "long@64", "long@256"), cases=("vorn",),

@@ -12,14 +12,6 @@ from __future__ import annotations
 import unicodedata
 from typing import NamedTuple, Protocol
 
-# UTF-16 offsets to string indices: vorn_io's helper, the one on the Python
-# side, which maps the second unit of a character from U+10000 up to that
-# character and offsets at or past the end to len(text).
-from vorn_io._text import index_at
-from vorn_io._text import utf16_len as utf16_len
-
-code_point_index = index_at
-
 # Widest excerpt of the offending line, in terminal columns, and how much of
 # it goes to the text before the caret when the line must be cut.
 EXCERPT_WIDTH = 72

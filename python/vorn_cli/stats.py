@@ -14,6 +14,7 @@ import operator
 from collections.abc import Iterable, Sequence
 from typing import Any
 
+from vorn_io._text import utf16_len
 
 _chain = itertools.chain.from_iterable
 
@@ -186,7 +187,7 @@ class Stats:
                     others += itertools.compress(range(n), map(operator.not_, matched))
         for i in others:
             cell = cells[i]
-            units = len(cell.encode("utf-16-le", "surrogatepass")) >> 1
+            units = utf16_len(cell)
             if units != sizes[i]:
                 widths[4] += 1
                 sizes[i] = units

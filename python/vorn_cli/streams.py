@@ -24,8 +24,10 @@ import sys
 from collections.abc import Iterator
 from typing import BinaryIO
 
+from vorn_io._text import index_at, utf16_len
+
 from . import compression
-from .report import code_point_index, locate, visible
+from .report import locate, visible
 
 OK, DATA_ERROR, USAGE_ERROR, INTERNAL_ERROR = 0, 1, 2, 3
 STDIO = "-"
@@ -358,7 +360,7 @@ class Input:
         # Whole-string encodings, done in C, rather than a look at each
         # character: a character above U+FFFF takes two UTF-16 units, and one
         # above U+00FF fails Latin-1.
-        units = len(text.encode("utf-16-le", "surrogatepass")) >> 1
+        units = utf16_len(text)
         self.units += units
         if units != len(text):
             self.widest = 4
@@ -418,10 +420,9 @@ class Input:
         while self.units <= unit + margin and self._more_context():
             pass
         for start, start_unit, lines_before, newline_before, text in self._history:
-            end_unit = start_unit + (len(text) if text.isascii() else
-                                     len(text.encode("utf-16-le", "surrogatepass")) // 2)
+            end_unit = start_unit + utf16_len(text)
             if start_unit <= unit < end_unit or (unit >= end_unit and end_unit == self.units):
-                i = min(code_point_index(text, unit - start_unit), len(text))
+                i = index_at(text, unit - start_unit)
                 return self._window_at(start + i, margin)
         return None
 

@@ -9,7 +9,6 @@ bytes (``_scanner.Partitioner``) and reads nothing into strings.
 
 from __future__ import annotations
 
-import builtins
 import codecs
 import contextlib
 import gc
@@ -20,9 +19,7 @@ import stat
 from collections.abc import Iterator
 from typing import IO, Union, cast
 
-import vorn
-
-from ._scanner import DecodeError, Decoder, Partitioner
+from ._scanner import DecodeError, Decoder, Partitioner, _raise_malformed
 
 __all__ = ["partitions", "DEFAULT_PARTITION_SIZE"]
 
@@ -200,29 +197,13 @@ def _partitions_read(fp: IO[bytes], origin: int, size: int) -> list[tuple[int, i
     return _ranges(cuts, total, origin)
 
 
-def _end_message() -> object:
-    """vorn's ErrUnexpectedEndOfInput as parse finds it when it raises."""
-    try:
-        return vars(vorn)["ErrUnexpectedEndOfInput"]
-    except KeyError:
-        pass
-    try:
-        return getattr(builtins, "ErrUnexpectedEndOfInput")
-    except AttributeError:
-        raise NameError("name 'ErrUnexpectedEndOfInput' is not defined") from None
-
-
 def _raise_fault(fault: tuple[str, int, int, int, int], chunk: memoryview, base: int) -> None:
     kind, ch, position, row, byte = fault
     if kind == "utf-8":
         at = byte - base
         raise UnicodeDecodeError("utf-8", bytes(chunk[at:at + 4]), 0, 1,
                                  f"invalid UTF-8 at byte offset {byte} of the document")
-    message = f"Unexpected token '{chr(ch)}' at position {position}" if kind == "token" else _end_message()
-    error = DecodeError(message)
-    error.position = position
-    error.row = row
-    raise error
+    _raise_malformed(kind == "token", ch, position, row)
 
 
 # Bytes read at a time when a range is read: the text of one read stays in

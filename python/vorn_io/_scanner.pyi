@@ -1,3 +1,5 @@
+from typing import NoReturn
+
 class DecodeError(SyntaxError, ValueError):
     position: int
     row: int
@@ -21,3 +23,5 @@ class Partitioner:
     def rows(self) -> int: ...
     @property
     def position(self) -> int: ...
+
+def _raise_malformed(token: bool, ch: int, position: int, row: int, /) -> NoReturn: ...

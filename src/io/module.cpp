@@ -208,10 +208,9 @@ PyObject* decoder_feed(PyObject* op, PyObject* text) {
     if (self->has_pending) return raise_pending(self);
     // The text is held by the caller for the whole call and is immutable;
     // the scanner runs no interpreter code while it reads it.
-    Ref held = Ref::borrow(text);
     Ref out(PyList_New(0));
     if (!out) return nullptr;
-    return conclude(self, self->scanner->feed(held.get(), out.get()), out);
+    return conclude(self, self->scanner->feed(text, out.get()), out);
 }
 
 PyObject* decoder_close(PyObject* op, PyObject*) {
@@ -273,6 +272,26 @@ PyType_Spec kDecoderSpec = {
 
 // --- Module ----------------------------------------------------------------
 
+// _raise_malformed(token, ch, position, row): raises the DecodeError that the
+// decoder raises for an unexpected token (token true) or an unexpected end,
+// for malformations that the partitioning pass finds.
+PyObject* raise_malformed(PyObject*, PyObject* args) {
+    int token;
+    unsigned int ch;
+    long long position, row;
+    if (!PyArg_ParseTuple(args, "pILL:_raise_malformed", &token, &ch, &position, &row)) return nullptr;
+    const Malformation m = {token ? Malformation::Kind::UnexpectedToken : Malformation::Kind::UnexpectedEnd,
+                            uint32_t(ch), position, row};
+    raise_decode_error(m, -1);
+    return nullptr;
+}
+
+PyMethodDef kModuleMethods[] = {
+    {"_raise_malformed", raise_malformed, METH_VARARGS,
+     "_raise_malformed(token, ch, position, row, /)\n--\n\nRaises the decoder's DecodeError for a malformation."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 const char kDecodeErrorDoc[] =
     "A malformed VORN document.\n\n"
     "Its message is that of vorn.parse for the same text. 'position' is the\n"
@@ -299,6 +318,7 @@ int exec_module(PyObject* module) {
     if (!decoder) return -1;
     if (PyModule_AddObjectRef(module, "Decoder", decoder.get()) < 0) return -1;
     if (PyModule_AddObjectRef(module, "DecodeError", g_decode_error) < 0) return -1;
+    if (PyModule_AddFunctions(module, kModuleMethods) < 0) return -1;
     return add_partition_functions(module);
 }
 
