@@ -180,7 +180,7 @@ Scanner::Status Scanner::resume_payload(const Unit* data, Py_ssize_t length, Py_
 // prefix and payload lie inside the piece with at least one unit after
 // them, as parse of a whole document does, keeping its state in locals; a
 // cell cut by the end of the piece is read on the resumable road.
-template <typename Unit, bool Ascii>
+template <typename Unit, bool Ascii, bool Limited>
 Scanner::Status Scanner::run(const Unit* data, Py_ssize_t length, PyObject* out) {
     Py_ssize_t i = 0;
     int64_t u16 = u16_;
@@ -248,7 +248,7 @@ Scanner::Status Scanner::run(const Unit* data, Py_ssize_t length, PyObject* out)
                     return malformed(Malformation::Kind::UnexpectedToken, d, offset(j));
                 n = n * 10 + int64_t(d - '0');
             }
-            if (row_size + 2 + h_digits + n > limit)
+            if (Limited && row_size + 2 + h_digits + n > limit)
                 return malformed(Malformation::Kind::RowTooLong, 0, offset(i));
             PyObject* cell = nullptr;
             Py_ssize_t next = 0;
@@ -308,7 +308,7 @@ Scanner::Status Scanner::run(const Unit* data, Py_ssize_t length, PyObject* out)
                 failed_ = true;
                 return Status::Error;
             }
-            row_size += 1 + h_digits + n;
+            if constexpr (Limited) row_size += 1 + h_digits + n;
             if constexpr (kWide<Unit>) u16 += 1 + h_digits + n;
             i = next;
         }
@@ -334,21 +334,30 @@ Scanner::Status Scanner::run(const Unit* data, Py_ssize_t length, PyObject* out)
     return status;
 }
 
+// The row-size limit is a template argument, so that reading without one
+// (parse, and most decoders) pays nothing for it.
+template <typename Unit, bool Ascii>
+Scanner::Status Scanner::run_limited(const Unit* data, Py_ssize_t length, PyObject* out) {
+    if (max_row_size_ >= 0) return run<Unit, Ascii, true>(data, length, out);
+    return run<Unit, Ascii, false>(data, length, out);
+}
+
 Scanner::Status Scanner::feed(PyObject* text, PyObject* out, bool final) {
     final_ = final;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
     const void* data = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
-            if (PyUnicode_IS_ASCII(text)) return run<Py_UCS1, true>(static_cast<const Py_UCS1*>(data), length, out);
-            return run<Py_UCS1, false>(static_cast<const Py_UCS1*>(data), length, out);
+            if (PyUnicode_IS_ASCII(text))
+                return run_limited<Py_UCS1, true>(static_cast<const Py_UCS1*>(data), length, out);
+            return run_limited<Py_UCS1, false>(static_cast<const Py_UCS1*>(data), length, out);
         case PyUnicode_2BYTE_KIND:
-            return run<Py_UCS2, false>(static_cast<const Py_UCS2*>(data), length, out);
+            return run_limited<Py_UCS2, false>(static_cast<const Py_UCS2*>(data), length, out);
         default:
             // Four-byte storage is chosen only for text holding a code point
             // from U+10000 up.
             seen_astral_ = true;
-            return run<uint32_t, false>(static_cast<const uint32_t*>(data), length, out);
+            return run_limited<uint32_t, false>(static_cast<const uint32_t*>(data), length, out);
     }
 }
 

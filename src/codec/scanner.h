@@ -81,8 +81,10 @@ private:
         Payload,  // inside a payload
     };
 
-    template <typename Unit, bool Ascii>
+    template <typename Unit, bool Ascii, bool Limited>
     Status run(const Unit* data, Py_ssize_t length, PyObject* out);
+    template <typename Unit, bool Ascii>
+    Status run_limited(const Unit* data, Py_ssize_t length, PyObject* out);
     template <typename Unit>
     Status resume_digits(const Unit* data, Py_ssize_t length, Py_ssize_t& i, int64_t& u16);
     template <typename Unit, bool Ascii>
