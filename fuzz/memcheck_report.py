@@ -15,7 +15,7 @@ import sys
 KINDS = re.compile(
     r"(Invalid (read|write|free)|Mismatched free|Conditional jump|Use of uninitialised|Syscall param"
     r"|Source and destination overlap|definitely lost|Argument .* of function)")
-OURS = re.compile(r"vorn\.cpython|vorn::|/src/(codec|format|module)/")
+OURS = re.compile(r"vorn\.cpython|vorn::|/src/(read|write|common|format|module|io)/")
 
 
 def blocks(path):

@@ -9,13 +9,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "format/portable.h"
+#include "common/portable.h"
 
 #include <new>
 
-#include "codec/errors.h"
-#include "codec/ref.h"
-#include "codec/scanner.h"
+#include "read/errors.h"
+#include "common/ref.h"
+#include "read/scanner.h"
 #include "io/partition.h"
 
 namespace vorn::io {

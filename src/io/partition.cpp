@@ -8,8 +8,8 @@
 
 #include <new>
 
-#include "codec/boundaries.h"
-#include "codec/ref.h"
+#include "read/boundaries.h"
+#include "common/ref.h"
 
 namespace vorn::io {
 

@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "codec/parse.h"
-#include "codec/ref.h"
-#include "codec/stringify.h"
-#include "format/portable.h"
+#include "read/parse.h"
+#include "common/ref.h"
+#include "write/stringify.h"
+#include "common/portable.h"
 #include "module/globals.h"
 #include "module/traceback.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "codec/ref.h"
+#include "common/ref.h"
 #include "module/state.h"
 
 namespace vorn {

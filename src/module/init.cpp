@@ -9,7 +9,7 @@
 
 #include <cstdio>
 
-#include "codec/ref.h"
+#include "common/ref.h"
 #include "module/binding.h"
 #include "module/function.h"
 #include "module/globals.h"

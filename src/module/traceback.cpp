@@ -1,7 +1,7 @@
 #include "module/traceback.h"
 #include <frameobject.h>
 
-#include "codec/ref.h"
+#include "common/ref.h"
 #include "module/state.h"
 
 namespace vorn {

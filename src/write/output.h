@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "codec/span.h"
-#include "codec/width.h"
+#include "write/span.h"
+#include "write/width.h"
 
 namespace vorn::codec {
 

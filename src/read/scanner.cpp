@@ -1,4 +1,4 @@
-#include "codec/scanner.h"
+#include "read/scanner.h"
 
 #include "format/format.h"
 #include "format/utf16.h"

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "codec/width.h"
+#include "write/width.h"
 
 namespace vorn::codec {
 

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "codec/host.h"
+#include "common/host.h"
 
 namespace vorn::codec {
 

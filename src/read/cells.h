@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "format/portable.h"
+#include "common/portable.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "codec/interp.h"
+#include "write/interp.h"
 
-#include "codec/str_layout.h"
+#include "write/str_layout.h"
 
 namespace vorn::codec {
 

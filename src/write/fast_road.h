@@ -13,14 +13,14 @@
 #include <algorithm>
 #include <cstring>
 
-#include "codec/kernels.h"
-#include "codec/scalars.h"
-#include "codec/span.h"
-#include "codec/str_layout.h"
-#include "codec/text.h"
-#include "codec/width.h"
+#include "write/kernels.h"
+#include "write/scalars.h"
+#include "write/span.h"
+#include "write/str_layout.h"
+#include "write/text.h"
+#include "write/width.h"
 #include "format/format.h"
-#include "format/portable.h"
+#include "common/portable.h"
 
 namespace vorn::codec::fast {
 

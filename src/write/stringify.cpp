@@ -21,20 +21,20 @@
 // (interp.h), which forgets what was read of HEX. The fast road makes no
 // such call at all.
 
-#include "codec/stringify.h"
+#include "write/stringify.h"
 
 #include <algorithm>
 
-#include "codec/fast_road.h"
-#include "codec/interp.h"
-#include "codec/output.h"
-#include "codec/ref.h"
-#include "codec/rows.h"
-#include "codec/sizing.h"
-#include "codec/str_layout.h"
-#include "codec/width.h"
+#include "write/fast_road.h"
+#include "write/interp.h"
+#include "write/output.h"
+#include "common/ref.h"
+#include "write/rows.h"
+#include "write/sizing.h"
+#include "write/str_layout.h"
+#include "write/width.h"
 #include "format/format.h"
-#include "format/portable.h"
+#include "common/portable.h"
 
 namespace vorn::codec {
 

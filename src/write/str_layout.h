@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-#include "codec/width.h"
+#include "write/width.h"
 #include "format/utf16.h"
 
 namespace vorn::codec::layout {

@@ -1,4 +1,4 @@
-#include "codec/boundaries.h"
+#include "read/boundaries.h"
 
 #include <cstring>
 

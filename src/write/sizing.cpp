@@ -14,13 +14,13 @@
 // hands back without fresh pages (a larger first request would get new pages
 // each time).
 
-#include "codec/sizing.h"
+#include "write/sizing.h"
 
 #include <algorithm>
 #include <cstdint>
 
-#include "codec/rows.h"
-#include "codec/str_layout.h"
+#include "write/rows.h"
+#include "write/str_layout.h"
 #include "format/format.h"
 
 namespace vorn::codec {

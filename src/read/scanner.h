@@ -20,12 +20,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "format/portable.h"
+#include "common/portable.h"
 
 #include <cstdint>
 
-#include "codec/cells.h"
-#include "codec/ref.h"
+#include "read/cells.h"
+#include "common/ref.h"
 
 namespace vorn::codec {
 

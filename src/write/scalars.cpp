@@ -1,11 +1,11 @@
-#include "codec/scalars.h"
+#include "write/scalars.h"
 
 #include <cstdint>
 
-#include "codec/str_layout.h"
-#include "codec/text.h"
+#include "write/str_layout.h"
+#include "write/text.h"
 #include "format/format.h"
-#include "format/portable.h"
+#include "common/portable.h"
 
 namespace vorn::codec {
 

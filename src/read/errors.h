@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "codec/host.h"
-#include "format/portable.h"
+#include "common/host.h"
+#include "common/portable.h"
 
 namespace vorn::codec {
 

@@ -1,6 +1,6 @@
-#include "codec/errors.h"
+#include "read/errors.h"
 
-#include "codec/ref.h"
+#include "common/ref.h"
 
 namespace vorn::codec {
 

@@ -12,8 +12,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "codec/host.h"
-#include "codec/ref.h"
+#include "common/host.h"
+#include "common/ref.h"
 #include "format/format.h"
 
 namespace vorn::codec {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codec/str_layout.h"
+#include "write/str_layout.h"
 
 namespace vorn::codec {
 

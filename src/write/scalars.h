@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "codec/span.h"
+#include "write/span.h"
 
 namespace vorn::codec {
 

@@ -3,11 +3,11 @@
 // storage width; cells of a row are collected on a small stack and moved into
 // a list of exactly the right size when the row ends.
 
-#include "codec/parse.h"
+#include "read/parse.h"
 
-#include "codec/errors.h"
-#include "codec/ref.h"
-#include "codec/scanner.h"
+#include "read/errors.h"
+#include "common/ref.h"
+#include "read/scanner.h"
 
 namespace vorn::codec {
 

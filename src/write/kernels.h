@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "codec/span.h"
-#include "codec/str_layout.h"
+#include "write/span.h"
+#include "write/str_layout.h"
 #include "format/format.h"
-#include "format/portable.h"
+#include "common/portable.h"
 
 #if VORN_SSE2_64
 #include <emmintrin.h>
