@@ -18,7 +18,8 @@ def units_model(data):
 def hop_model(data, k):
     """(bytes passed, units counted) hopping k units: stops after the first
     byte of the sequence completing the k-th unit, or before a four-byte
-    first byte when one unit is left, or at the end of the data."""
+    first byte when one unit is left, or at the end of the data. (The hop
+    may pass some continuation bytes more: see check_hop.)"""
     at = units = 0
     while units < k and at < len(data):
         u = (data[at] & 0xC0 != 0x80) + (data[at] >= 0xF0)
@@ -74,4 +75,25 @@ def test_hops_stop_where_the_model_stops():
         for offset in (0, 1, 3, 17, 63):
             chunk = data[offset:]
             for k in list(range(0, 140)) + [199, 200, 201, 255, 256, 257, 400, 10**6]:
-                assert _scanner._hop_utf16(chunk, k) == hop_model(chunk, k), (text[:5], offset, k)
+                check_hop(chunk, k)
+
+
+def check_hop(data, k):
+    """The hop counts what the model counts and stops where it stops, or
+    after continuation bytes that follow there (the rest of the sequence
+    that completed the count)."""
+    at, units = _scanner._hop_utf16(data, k)
+    want_at, want_units = hop_model(data, k)
+    assert units == want_units, (data[:8], k)
+    assert want_at <= at and all(b & 0xC0 == 0x80 for b in data[want_at:at]), (data[:8], k, at, want_at)
+
+
+def test_hops_over_every_byte_value_in_every_lane():
+    for background in BACKGROUNDS:
+        base = bytearray(filled(background, 200))
+        for lane in range(0, 130, 3):
+            for value in range(256):
+                data = bytearray(base)
+                data[lane] = value
+                for k in (lane // 2, lane, 64, 100, 129):
+                    check_hop(bytes(data), k)

@@ -137,23 +137,27 @@ struct Utf16Hop {
 };
 
 // Passes over the bytes of p[0..n) that make up the next k UTF-16 units: it
-// stops just after the first byte of the sequence that completes the k-th
-// unit (its continuation bytes, and any following, are left), or, short of
-// k, at the end of the bytes or at a four-byte sequence's first byte when
-// only one unit is left to go, whose two units would pass the k-th.
+// stops once k units are counted, after the first byte of the sequence that
+// completes them (and possibly some of that sequence's continuation bytes),
+// or, short of k, at the end of the bytes or at a four-byte sequence's first
+// byte when only one unit is left to go, whose two units would pass the
+// k-th.
 //
-// Whole blocks are counted while the units left exceed what a block can
-// hold (two per byte, whatever the bytes), so only the last stretch of the
-// hop goes a byte at a time.
+// Whole blocks, then whole words, are taken while their count fits in the
+// units left, so only the last word of the hop goes a byte at a time.
 inline Utf16Hop hop_utf16(const uint8_t* p, size_t n, int64_t k) {
     size_t at = 0;
     int64_t units = 0;
-    while (k - units >= 128 && n - at >= 64) {
-        units += utf8_detail::units_block(p + at);
+    while (n - at >= 64 && k - units >= 64) {
+        const unsigned c = utf8_detail::units_block(p + at);
+        if (int64_t(c) > k - units) break;
+        units += c;
         at += 64;
     }
-    while (k - units >= 16 && n - at >= 8) {
-        units += utf8_detail::units_word(utf8_detail::load_word(p + at));
+    while (n - at >= 8 && units < k) {
+        const unsigned c = utf8_detail::units_word(utf8_detail::load_word(p + at));
+        if (int64_t(c) > k - units) break;
+        units += c;
         at += 8;
     }
     while (units < k && at < n) {

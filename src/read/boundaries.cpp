@@ -10,10 +10,12 @@ namespace {
 // The boundary finder's sink: cells are hopped and kept nowhere; the walk
 // stops at the first row end at or after the next cut.
 struct CutSink {
-    int64_t cut_at;  // as an index into the chunk
+    int64_t cut_at;    // as an index into the chunk
+    size_t needed;  // BoundaryFinder::kLookahead, or 0 in the final chunk
 
     VORN_ALWAYS_INLINE bool cell(const uint8_t*, size_t, int64_t, uint32_t) { return true; }
     VORN_ALWAYS_INLINE bool row_end(size_t next, int64_t) { return int64_t(next) < cut_at; }
+    VORN_ALWAYS_INLINE size_t lookahead() const { return needed; }
 };
 
 }  // namespace
@@ -79,10 +81,9 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
         }
     }
     grammar::Rules rules;
-    rules.lookahead = final ? 0 : kLookahead;
     rules.document_has_astral = seen_astral_;
     for (;;) {
-        CutSink sink{next_cut_ - base_};
+        CutSink sink{next_cut_ - base_, final ? 0 : kLookahead};
         grammar::Cut cut;
         const grammar::Stop stop = grammar::read_elements<grammar::Utf8, false>(data, length, p, counters_, sink,
                                                                                  rules, fault_, cut);
