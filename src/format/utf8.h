@@ -41,14 +41,16 @@ inline int64_t units_bytewise(const uint8_t* p, size_t n) {
 }
 
 // Units of the eight bytes of w (read little- or big-endian alike: the sum
-// does not depend on the order of the bytes).
-inline unsigned units_word(uint64_t w) {
+// does not depend on the order of the bytes); ORs into fours a nonzero value
+// when one of them is from 0xF0 up.
+inline unsigned units_word(uint64_t w, uint64_t& fours) {
     constexpr uint64_t kLow = 0x0101010101010101ull;
     // A byte begins a sequence unless its top two bits are 10: bit 7 clear,
     // or bit 6 set.
     const uint64_t starts = ((~w >> 7) | (w >> 6)) & kLow;
     // A byte from 0xF0 up has its top four bits set.
     const uint64_t four = (w >> 4) & (w >> 5) & (w >> 6) & (w >> 7) & kLow;
+    fours |= four;
     // Each byte of the sum is 0, 1 or 2; multiplying by kLow gathers the
     // eight of them in the top byte.
     return unsigned(((starts + four) * kLow) >> 56);
@@ -60,8 +62,9 @@ inline uint64_t load_word(const uint8_t* p) {
     return w;
 }
 
-// Units of the 64 bytes at p.
-inline unsigned units_block(const uint8_t* p) {
+// Units of the 64 bytes at p; ORs into fours a nonzero value when one of
+// them is from 0xF0 up.
+inline unsigned units_block(const uint8_t* p, uint64_t& fours) {
 #if VORN_SSE2_64
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
@@ -86,10 +89,11 @@ inline unsigned units_block(const uint8_t* p) {
     const __m128i n_astral = _mm_sad_epu8(_mm_sub_epi8(zero, astral), zero);
     const int conts = _mm_cvtsi128_si32(n_cont) + _mm_extract_epi16(n_cont, 4);
     const int astrals = _mm_cvtsi128_si32(n_astral) + _mm_extract_epi16(n_astral, 4);
+    fours |= uint64_t(astrals);
     return unsigned(64 - conts + astrals);
 #else
     unsigned units = 0;
-    for (int k = 0; k < 64; k += 8) units += units_word(load_word(p + k));
+    for (int k = 0; k < 64; k += 8) units += units_word(load_word(p + k), fours);
     return units;
 #endif
 }
@@ -100,40 +104,18 @@ inline unsigned units_block(const uint8_t* p) {
 // a continuation byte counts one, and each from 0xF0 up one more.
 inline int64_t utf16_units(const uint8_t* p, size_t n) {
     int64_t units = 0;
+    uint64_t fours = 0;
     size_t k = 0;
-    for (; n - k >= 64; k += 64) units += utf8_detail::units_block(p + k);
-    for (; n - k >= 8; k += 8) units += utf8_detail::units_word(utf8_detail::load_word(p + k));
+    for (; n - k >= 64; k += 64) units += utf8_detail::units_block(p + k, fours);
+    for (; n - k >= 8; k += 8) units += utf8_detail::units_word(utf8_detail::load_word(p + k), fours);
     return units + utf8_detail::units_bytewise(p + k, n - k);
-}
-
-// Whether p[0..n) holds a byte from 0xF0 up: in valid UTF-8, the first byte
-// of a character from U+10000 up.
-inline bool has_four_byte_lead(const uint8_t* p, size_t n) {
-    size_t k = 0;
-#if VORN_SSE2_64
-    const __m128i four = _mm_set1_epi8(char(0xF0));
-    for (; n - k >= 64; k += 64) {
-        __m128i m = _mm_max_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)),
-                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 16)));
-        m = _mm_max_epu8(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 32)));
-        m = _mm_max_epu8(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 48)));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(m, four), m)) != 0) return true;
-    }
-#endif
-    constexpr uint64_t kLow = 0x0101010101010101ull;
-    for (; n - k >= 8; k += 8) {
-        const uint64_t w = utf8_detail::load_word(p + k);
-        if ((w >> 4) & (w >> 5) & (w >> 6) & (w >> 7) & kLow) return true;
-    }
-    for (; k < n; ++k)
-        if (p[k] >= 0xF0) return true;
-    return false;
 }
 
 // Where a hop over UTF-16 units stopped.
 struct Utf16Hop {
     size_t bytes;   // bytes passed over
     int64_t units;  // units of the sequences begun in them
+    bool astral;    // whether one of them is from 0xF0 up (begins a character from U+10000 up)
 };
 
 // Passes over the bytes of p[0..n) that make up the next k UTF-16 units: it
@@ -148,25 +130,32 @@ struct Utf16Hop {
 inline Utf16Hop hop_utf16(const uint8_t* p, size_t n, int64_t k) {
     size_t at = 0;
     int64_t units = 0;
+    // Counts of blocks and words not taken are not ORed in.
+    uint64_t fours = 0;
     while (n - at >= 64 && k - units >= 64) {
-        const unsigned c = utf8_detail::units_block(p + at);
+        uint64_t block_fours = 0;
+        const unsigned c = utf8_detail::units_block(p + at, block_fours);
         if (int64_t(c) > k - units) break;
+        fours |= block_fours;
         units += c;
         at += 64;
     }
     while (n - at >= 8 && units < k) {
-        const unsigned c = utf8_detail::units_word(utf8_detail::load_word(p + at));
+        uint64_t word_fours = 0;
+        const unsigned c = utf8_detail::units_word(utf8_detail::load_word(p + at), word_fours);
         if (int64_t(c) > k - units) break;
+        fours |= word_fours;
         units += c;
         at += 8;
     }
     while (units < k && at < n) {
         const int u = utf16_units_of_byte(p[at]);
         if (u > k - units) break;
+        fours |= uint64_t(u == 2);
         units += u;
         ++at;
     }
-    return {at, units};
+    return {at, units, fours != 0};
 }
 
 // Decodes the sequence at p[0..n) (n >= 1) as a strict decoder does. Returns
