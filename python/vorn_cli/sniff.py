@@ -180,7 +180,38 @@ def leading_comment_note(sample: str, fmt: str, delimiter: str | None, quote: st
     return None
 
 
-def infer(sample: str, complete: bool, *, csv_given: bool, quote: str = '"',
+def _csv_choice(readings: dict[str, Reading], fitting: list[str], name: str) -> Choice:
+    """The delimiter of text known to be CSV: the comma unless the sample
+    rules it out and one other delimiter fits."""
+    comma = readings[","]
+    if comma.bad == 0 or not comma.counts:
+        if not comma.fits:
+            other = [d for d in fitting if d != ","]
+            if len(other) == 1:
+                d = other[0]
+                return Choice("csv", None,
+                              f"{name}: read with ',' as the delimiter (the default "
+                              f"for CSV), though the lines split evenly on {d!r} into "
+                              f"{readings[d].usual} cells: give --delimiter {_name(d)} "
+                              "if that is meant")
+        return Choice("csv", None, None)
+    # A quote stands where no comma-separated writer puts one.
+    other = [d for d in fitting if d != ","]
+    if len(other) == 1:
+        d = other[0]
+        return Choice("csv", d, f"{name}: read as CSV separated by {d!r} "
+                      f"({readings[d].usual} cells a line; with commas, line "
+                      f"{comma.first_bad} has a quote out of place); give --delimiter "
+                      "to choose another")
+    if len(other) > 1:
+        raise Refusal(f"{name}: cannot tell the delimiter: the lines split evenly on "
+                      + " and on ".join(repr(d) for d in other)
+                      + "\nhint: give --delimiter " + " or --delimiter ".join(
+                          _name(d) for d in other))
+    return Choice("csv", None, None)  # nothing fits better: the default, as always
+
+
+def infer(sample: str, complete: bool, *, csv_given: bool, quote: str | None = '"',
           comment: str | None = None, name: str = "the input") -> Choice:
     """The format and delimiter of delimited text (not JSON).
 
@@ -192,45 +223,27 @@ def infer(sample: str, complete: bool, *, csv_given: bool, quote: str = '"',
         d: split_records(sample, d, quote, comment, complete) for d in CANDIDATES}
     tsv = split_records(sample, None, None, comment, complete)
     comma = readings[","]
-    fitting = [d for d in CANDIDATES if readings[d].fits]
-    if comment is None:
+    # One line is no evidence against the default: other readings need two.
+    fitting = [d for d in CANDIDATES
+               if readings[d].fits and (d == "," or len(readings[d].counts) > 1)]
+    tsv_fits = tsv.fits and len(tsv.counts) > 1
+    if comment is None and not csv_given:
         hint = _comment_hint({**readings, None: tsv}, sample)
         if hint is not None:
             raise Refusal(f"{name}: cannot tell whether the first line is a comment or a "
                           f"row\nhint: {hint}")
-
     if csv_given:
-        if comma.bad == 0 or not comma.counts:
-            if not comma.fits:
-                other = [d for d in fitting if d != ","]
-                if len(other) == 1:
-                    d = other[0]
-                    return Choice("csv", None,
-                                  f"{name}: read with ',' as the delimiter, which gives one "
-                                  f"cell per line; the lines split evenly on {d!r} into "
-                                  f"{readings[d].usual} cells: give --delimiter {_name(d)} "
-                                  "if that is meant")
-            return Choice("csv", None, None)
-        # A quote stands where no comma-separated writer puts one.
-        other = [d for d in fitting if d != ","]
-        if len(other) == 1:
-            d = other[0]
-            return Choice("csv", d, f"{name}: read as CSV separated by {d!r} "
-                          f"({readings[d].usual} cells a line; with commas, line "
-                          f"{comma.first_bad} has a quote inside a cell); give --delimiter "
-                          "to choose another")
-        if len(other) > 1:
-            raise Refusal(f"{name}: cannot tell the delimiter: the lines split evenly on "
-                          + " and on ".join(repr(d) for d in other)
-                          + "\nhint: give --delimiter " + " or --delimiter ".join(
-                              _name(d) for d in other))
-        return Choice("csv", None, None)  # nothing fits better: the default, as always
-
-    if tsv.fits and "\t" in fitting and quote is not None and quote in sample:
+        # CSV as given: a first line like a comment stays a row, with a note.
+        choice = _csv_choice(readings, fitting, name)
+        if comment is None and choice.note is None:
+            return choice._replace(note=leading_comment_note(
+                sample, "csv", choice.delimiter, quote or '"', complete))
+        return choice
+    if tsv_fits and "\t" in fitting and quote is not None and quote in sample:
         raise Refusal(f"{name}: cannot tell whether this is TSV or CSV separated by tabs "
                       "(quotes around cells read differently in the two)\nhint: give "
                       "--from tsv or --from csv --delimiter tab")
-    tabbed = tsv.fits or "\t" in fitting
+    tabbed = tsv_fits or "\t" in fitting
     others = [d for d in fitting if d not in (",", "\t")]
     if comma.fits and not tabbed and not others:
         return Choice("csv", None, None)
@@ -241,7 +254,7 @@ def infer(sample: str, complete: bool, *, csv_given: bool, quote: str = '"',
         raise Refusal(f"{name}: cannot tell the delimiter: the lines split evenly on "
                       + " and on ".join(map(repr, kinds)) + "\nhint: give " + " or ".join(options))
     if tabbed:
-        if tsv.fits:
+        if tsv_fits:
             return Choice("tsv", None, f"{name}: read as TSV ({tsv.usual} cells a line, "
                           "split on tabs, no quoting); give --from csv --delimiter tab for "
                           "quoted cells")
