@@ -102,7 +102,9 @@ def _last_by_reading(source: Input, n: int, max_row_size: int | None,
         kept.extend(first[1:])
     for batch in batches:
         kept.extend(batch[-n:])
-    return ([header] if header is not None else []) + list(kept)
+    result: list[Sequence[str]] = [header] if header is not None else []
+    result.extend(kept)
+    return result
 
 
 # --- Columns ------------------------------------------------------------------------

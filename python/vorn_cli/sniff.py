@@ -152,13 +152,13 @@ def split_records(sample: str, delimiter: str | None, quote: str | None, comment
     return Reading(counts, bad, first_bad, leading)
 
 
-def _comment_hint(readings: dict[str | None, Reading], sample: str) -> str | None:
+def _comment_hint(readings: list[Reading], sample: str) -> str | None:
     """A hint naming --comment when the input starts with lines that look
     like comments and the lines after them read as a table."""
     first = sample.lstrip("\ufeff")[:1]
     if first not in COMMENT_CHARS:
         return None
-    for reading in readings.values():
+    for reading in readings:
         if reading.leading and reading.fits and any(n != reading.usual for n in reading.leading):
             return (f"line 1 starts with {first!r} and does not split like the lines after "
                     f"it: if it is a comment, give --comment '{first}' to skip such lines")
@@ -219,7 +219,7 @@ def infer(sample: str, complete: bool, *, csv_given: bool, quote: str | None = '
     then the comma is kept unless the sample rules it out and one other
     delimiter fits. complete: the sample is the whole input.
     """
-    readings: dict[str | None, Reading] = {
+    readings: dict[str, Reading] = {
         d: split_records(sample, d, quote, comment, complete) for d in CANDIDATES}
     tsv = split_records(sample, None, None, comment, complete)
     comma = readings[","]
@@ -228,7 +228,7 @@ def infer(sample: str, complete: bool, *, csv_given: bool, quote: str | None = '
                if readings[d].fits and (d == "," or len(readings[d].counts) > 1)]
     tsv_fits = tsv.fits and len(tsv.counts) > 1
     if comment is None and not csv_given:
-        hint = _comment_hint({**readings, None: tsv}, sample)
+        hint = _comment_hint([*readings.values(), tsv], sample)
         if hint is not None:
             raise Refusal(f"{name}: cannot tell whether the first line is a comment or a "
                           f"row\nhint: {hint}")

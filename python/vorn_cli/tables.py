@@ -514,7 +514,7 @@ def _compact(value: object) -> str:
     if kind is str:
         return json.dumps(value, ensure_ascii=False)
     if kind is _Number:
-        return str.__str__(value)  # type: ignore[arg-type]
+        return str.__str__(value)
     if kind is list:
         return "[" + ",".join(map(_compact, value)) + "]"  # type: ignore[call-overload]
     if kind is dict:
