@@ -273,7 +273,7 @@ def test_option_conflicts():
     assert "contradict" in refused(2, "encode", "--keep-bom", "--strip-bom", stdin=b"a\n")
 
 
-@pytest.mark.parametrize("command", ["encode", "decode", "check", "stats"])
+@pytest.mark.parametrize("command", ["encode", "decode", "check", "stats", "head", "tail", "cut"])
 def test_help_ends_with_examples(command):
     text = ok(command, "--help").decode()
     examples = text.rsplit("examples:\n", 1)[1].splitlines()
@@ -284,6 +284,7 @@ def test_help_ends_with_examples(command):
 def test_completion_script(shell):
     script = ok("--print-completion", shell).decode()
     assert "encode" in script and "--records" in script and "--delimiter" in script
+    assert all(word in script for word in ("head", "tail", "cut", "--json-key", "--comment"))
 
 
 # --- The tool's own reading and measuring, in-process ------------------------------------

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import vorn
@@ -127,6 +127,14 @@ OPTIONS = st.fixed_dictionaries({
 @settings(max_examples=60, deadline=None,
           suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(table=TABLE, options=OPTIONS)
+# Cells with semicolons: the lines hold more ';' than ',', and split evenly on them.
+@example(table=[["x;y", "1"], ["z;w;", "2"]], options=dict(
+    delimiter=None, quote=None, quoting=None, eol=None, stdin=True))
+@example(table=[["a;b"], ["c;d"], ["e;f"]], options=dict(
+    delimiter=None, quote=None, quoting=None, eol=None, stdin=False))
+# A first cell like a comment, and quotes that are not the quote character.
+@example(table=[["#x"], ["a", "b"], ['"c";d', "e"]], options=dict(
+    delimiter=None, quote="'", quoting=None, eol="crlf", stdin=True))
 def test_every_csv_that_decode_writes_encodes_back(tmp_path, table, options):
     document = vorn.stringify(table)
     dialect = []
@@ -237,3 +245,29 @@ def test_lone_surrogates_pass_with_surrogatepass(tmp_path):
                stdin=as_json).stdout == b"01a02\xed\xa0\x80b;"
     done = run("encode", "--errors", "surrogatepass", "--encoding", "latin-1", stdin=b"a")
     assert done.returncode == 2 and b"applies to UTF-8, UTF-16 and UTF-32" in done.stderr
+
+
+@settings(max_examples=200, deadline=None)
+@given(table=st.lists(st.lists(CELL, min_size=1, max_size=5), min_size=1, max_size=10),
+       delimiter=st.sampled_from(",;\t|"), quoting=st.sampled_from(["minimal", "all"]))
+def test_the_sample_splitter_counts_cells_as_the_csv_module_reads_them(table, delimiter,
+                                                                       quoting):
+    import csv
+    import io
+
+    from vorn_cli import sniff
+
+    out = io.StringIO()
+    csv.writer(out, delimiter=delimiter, lineterminator="\n",
+               quoting=csv.QUOTE_ALL if quoting == "all" else csv.QUOTE_MINIMAL).writerows(table)
+    text = out.getvalue()
+    reading = sniff.split_records(text, delimiter, '"', "\0", complete=True)
+    rows = list(csv.reader(io.StringIO(text, newline=""), delimiter=delimiter))
+    assert reading.bad == 0
+    assert reading.counts == [len(r) for r in table] == [len(r) for r in rows]
+    # Cut short anywhere after its first line, the sample still gives counts
+    # of whole records only (a first line cut short is all there is to go by).
+    half = text[:len(text) // 2]
+    if "\n" in half.rstrip("\n"):
+        cut = sniff.split_records(half, delimiter, '"', "\0", complete=False)
+        assert cut.counts == reading.counts[:len(cut.counts)]

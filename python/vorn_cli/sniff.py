@@ -103,9 +103,10 @@ def split_records(sample: str, delimiter: str | None, quote: str | None, comment
         record_bad = False
         cells = 1
         pos = 0
+        resume = 0  # where the search for a closing quote goes on, once a line is added
         while True:
             if pos < len(text) and text[pos] == quote:
-                end = pos + 1
+                end = max(pos + 1, resume)
                 while True:
                     end = text.find(quote, end)
                     if end == -1:
@@ -116,6 +117,7 @@ def split_records(sample: str, delimiter: str | None, quote: str | None, comment
                     break
                 if end == -1:
                     if i < len(lines):
+                        resume = len(text)
                         text += "\n" + lines[i].rstrip("\r\n")  # the cell goes on
                         i += 1
                         continue
@@ -124,6 +126,7 @@ def split_records(sample: str, delimiter: str | None, quote: str | None, comment
                     record_bad = True
                     break
                 pos = end + 1
+                resume = 0
                 if pos < len(text) and text[pos] != sep:
                     record_bad = True  # text after the closing quote
                     nxt = text.find(sep, pos)
@@ -156,7 +159,7 @@ def _comment_hint(readings: list[Reading], sample: str) -> str | None:
     """A hint naming --comment when the input starts with lines that look
     like comments and the lines after them read as a table."""
     first = sample.lstrip("\ufeff")[:1]
-    if first not in COMMENT_CHARS:
+    if not first or first not in COMMENT_CHARS:
         return None
     for reading in readings:
         if reading.leading and reading.fits and any(n != reading.usual for n in reading.leading):
@@ -170,7 +173,7 @@ def leading_comment_note(sample: str, fmt: str, delimiter: str | None, quote: st
     """For a format that was given: a note when the first line looks like a
     comment that the rest of the table does not share the shape of."""
     first = sample.lstrip("\ufeff")[:1]
-    if first not in COMMENT_CHARS:
+    if not first or first not in COMMENT_CHARS:
         return None
     reading = (split_records(sample, None, None, None, complete) if fmt == "tsv"
                else split_records(sample, delimiter or ",", quote, None, complete))
