@@ -138,6 +138,9 @@ examples:
   vorn encode export.csv.gz -o data.vorn.xz       # compressed in and out
   vorn encode records.jsonl -o data.vorn          # objects: a header row of keys
   vorn encode excel.csv --delimiter semicolon --input-encoding cp1252 -o data.vorn
+  vorn encode --comment '#' packages.txt -o packages.vorn
+  vorn encode /usr/share/iso-codes/json/iso_639-3.json --json-key 639-3 -o languages.vorn
+  vorn encode records.json --nested json -o data.vorn   # nested values as JSON text
   curl -s URL | vorn encode --from json -o data.vorn""",
     "decode": """\
 examples:
@@ -667,7 +670,9 @@ def build_parser() -> argparse.ArgumentParser:
         group = sub.add_argument_group("CSV and TSV")
         group.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
                            help="CSV cell separator: one character, or tab, comma, semicolon, "
-                                "space, pipe (default: ,)")
+                                "space, pipe (default: ,"
+                                + ("" if writing else "; without --from csv, the one that "
+                                   "splits the first lines evenly") + ")")
         group.add_argument("--quote-char", dest="quotechar", type=_character, metavar="CHAR",
                            help='CSV quote character (default: ")')
         group.add_argument("--quoting", choices=tuple(QUOTING),

@@ -486,7 +486,7 @@ def _wrapper_message(values: _JsonValues) -> str:
                 found.append(key)
     except TableError:
         if not found:
-            return message + "; a file of one object per line is JSON Lines (--from jsonl)"
+            raise  # not JSON: where it fails says more than what it is not
     if len(found) == 1:
         return (f"{message} whose member {_key(found[0])} holds a list of rows or records\n"
                 f"hint: give --json-key {_shell(found[0])}")
