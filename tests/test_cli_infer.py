@@ -46,6 +46,9 @@ PACKAGES = "# kinds: python java-maven node\n" + "".join(
     ([], b'a;"b\nc";d\ne;f;g\n', [["a", "b\nc", "d"], ["e", "f", "g"]], "separated by ';'"),
     # One line is no evidence against the default.
     ([], b"a,b\tc\n", [["a", "b\tc"]], None),
+    # A quote no writer puts there, and nothing that fits better: read leniently, said.
+    (["--from", "csv"], b'a,5" screen\nb,c\n', [["a", '5" screen'], ["b", "c"]],
+     "line 1 has a quote out of place for CSV with commas"),
     # CSV as given, with a first line like a comment: it stays a row, said in a note.
     (["--from", "csv"], b"#a\nb,c\nd,e\n", [["#a"], ["b", "c"], ["d", "e"]],
      "give --comment '#'"),
@@ -271,3 +274,17 @@ def test_the_sample_splitter_counts_cells_as_the_csv_module_reads_them(table, de
     if "\n" in half.rstrip("\n"):
         cut = sniff.split_records(half, delimiter, '"', "\0", complete=False)
         assert cut.counts == reading.counts[:len(cut.counts)]
+
+
+def test_the_iso_code_lists_shipped_with_the_machine():
+    path = Path("/usr/share/iso-codes/json/iso_639-3.json")
+    if not path.exists():
+        pytest.skip("iso_639-3.json is not installed (Debian package iso-codes)")
+    done = run("encode", str(path))
+    assert done.returncode == 1 and b"hint: give --json-key 639-3" in done.stderr
+    done = run("encode", str(path), "--json-key", "639-3")
+    assert done.returncode == 0, done.stderr
+    records = json.loads(path.read_text(encoding="utf-8"))["639-3"]
+    rows = vorn.parse(done.stdout.decode())
+    assert len(rows) == len(records) + 1
+    assert dict(zip(rows[0], rows[1])) == {k: records[0].get(k, "") for k in rows[0]}

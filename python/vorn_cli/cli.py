@@ -768,7 +768,7 @@ def build_parser() -> argparse.ArgumentParser:
                             "shortest and longest cell, storage widths, most common values")
     stats.add_argument("--distinct-cap", type=_positive, metavar="N",
                        help="--columns: count distinct values exactly up to N, then give "
-                            "'at least' (default: 100000)")
+                            "'at least' (default: 10000)")
     return parser
 
 

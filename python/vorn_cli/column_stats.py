@@ -26,7 +26,7 @@ from .documents import read_batches
 from .report import visible
 from .streams import OK, STDIO, Input, Output
 
-DISTINCT_CAP = 100_000
+DISTINCT_CAP = 10_000  # per column: bounds the memory that wide tables take
 TOP = 5  # most common values shown
 _MISSING = object()
 

@@ -211,7 +211,15 @@ def _csv_choice(readings: dict[str, Reading], fitting: list[str], name: str) -> 
                       + " and on ".join(repr(d) for d in other)
                       + "\nhint: give --delimiter " + " or --delimiter ".join(
                           _name(d) for d in other))
-    return Choice("csv", None, None)  # nothing fits better: the default, as always
+    return Choice("csv", None, _stray_quote_note(comma, name))  # nothing fits better
+
+
+def _stray_quote_note(comma: Reading, name: str) -> str | None:
+    if not comma.bad:
+        return None
+    return (f"{name}: line {comma.first_bad} has a quote out of place for CSV with commas; "
+            "it is read as the csv module reads it (such quotes stay in the cell), which "
+            "--delimiter or --quote-char may change")
 
 
 def infer(sample: str, complete: bool, *, csv_given: bool, quote: str | None = '"',
@@ -276,7 +284,7 @@ def infer(sample: str, complete: bool, *, csv_given: bool, quote: str | None = '
         raise Refusal(f"{name}: cannot tell whether this is TSV or CSV (its lines hold tabs "
                       "and no commas, in differing numbers)\nhint: give --from tsv or "
                       "--from csv")
-    return Choice("csv", None, None)
+    return Choice("csv", None, _stray_quote_note(comma, name))
 
 
 def json_kind(sample: str) -> str | None:
