@@ -185,6 +185,8 @@ def test_an_object_wrapping_the_table_is_named_in_a_hint(tmp_path):
     data = b'{"v": {"x": [1]}, "rows": [["a", "b"], ["c"]], "n": 3}'
     assert run("encode", "--from", "json", "--json-key", "rows", stdin=data).stdout == \
         doc([["a", "b"], ["c"]])
+    # An object on one line is JSON Lines, unless --json-key says otherwise.
+    assert run("encode", "--json-key", "a", stdin=b'{"a": [["x"]]}').stdout == doc([["x"]])
     two = b'{"a": [["x"]], "b": [{"k": "v"}]}'
     message = run("encode", "--from", "json", stdin=two).stderr.decode()
     assert 'members "a", "b" hold lists' in message and "--json-key a" in message

@@ -373,6 +373,8 @@ def _input_format(args: argparse.Namespace, source: Input) -> tuple[str, str | N
     given = args.source_format or _format_of(args.file)
     sample = source.peek(sniff.SAMPLE)
     complete = len(sample) < sniff.SAMPLE
+    if given is None and args.json_key is not None:
+        given = "json"  # the table is a member of an object, wherever that object stands
     if given is None:
         given = sniff.json_kind(sample)
     if given in ("json", "jsonl"):

@@ -151,8 +151,7 @@ class ColumnStats:
             name = self.name(i)
             label = f"{i + 1}" + (f" {cut(name, width)}" if name is not None else "")
             distinct = f"{len(c.values)}" if not c.capped else f"at least {len(c.values)}"
-            common = ", ".join(f"{json.dumps(cut(v, 16), ensure_ascii=False)} {k}"
-                               for v, k in c.values.most_common(top))
+            common = ", ".join(f'"{cut(v, 16)}" {k}' for v, k in c.values.most_common(top))
             lines.append([label, str(c.cells), str(c.empty), distinct,
                           "-" if c.shortest is None else str(c.shortest),
                           "-" if c.longest is None else str(c.longest),
