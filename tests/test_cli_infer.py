@@ -290,3 +290,23 @@ def test_the_iso_code_lists_shipped_with_the_machine():
     rows = vorn.parse(done.stdout.decode())
     assert len(rows) == len(records) + 1
     assert dict(zip(rows[0], rows[1])) == {k: records[0].get(k, "") for k in rows[0]}
+
+
+@settings(max_examples=300, deadline=None)
+@given(text=st.text(alphabet=st.sampled_from(list(',;\t|"\'#%\n\r ab\ufeff')), max_size=60),
+       complete=st.booleans(), csv_given=st.booleans(),
+       quote=st.sampled_from(['"', "'", None]), comment=st.sampled_from([None, "#"]))
+def test_judging_any_text_gives_a_choice_or_a_refusal(text, complete, csv_given, quote,
+                                                     comment):
+    from vorn_cli import sniff
+
+    try:
+        choice = sniff.infer(text, complete, csv_given=csv_given, quote=quote, comment=comment)
+    except sniff.Refusal as exc:
+        assert "\nhint: give " in str(exc)
+        assert not csv_given or "--delimiter" in str(exc)
+        return
+    assert choice.fmt in ("csv", "tsv") and choice.delimiter in (None, ";", "\t", "|")
+    assert csv_given <= (choice.fmt == "csv")
+    # Anything but the default is said.
+    assert (choice.fmt, choice.delimiter) == ("csv", None) or choice.note
