@@ -18,12 +18,13 @@ a ``ValueError`` (as ``json`` raises), with parse's message for the whole
 text and the attributes ``position`` (UTF-16 code units from the start of the
 document) and ``row`` (0-based). The rows before an error are produced first.
 
-Text streams must not translate line breaks: a cell's "\\r\\n" read back as
-"\\n" shifts every declared length after it. Open files with ``newline=""``
-or in binary mode. A text stream that reports translated line breaks through
-its ``newlines`` attribute (as ``open()`` and ``io.TextIOWrapper`` do) is
-refused with a ``ValueError``; one that translates without saying so cannot
-be detected.
+Text streams must not translate line breaks: a cell's "\r\n" read back as
+"\n" shifts every declared length after it. Open files with ``newline=""``
+or in binary mode. A stream that keeps line breaks is never refused; one
+that translates them is refused with a ``ValueError``, judged from the text
+it returned and its ``newlines`` attribute (see ``_text_pieces``), before
+any row it changed is produced. Writers likewise refuse a stream seen to
+change the line breaks they write. Empty input is the document of no rows.
 """
 
 from __future__ import annotations
