@@ -11,7 +11,10 @@ outcome must equal that of the model the test suite checks against
 (tests/model.py): the same table or text, or the same exception type with
 the same arguments. Whatever either function returns must read back. Each
 text given to parse is also fed to the incremental decoder in pieces cut at
-points the input chooses, which must give what parse gives.
+points the input chooses, which must give what parse gives. Every input,
+read backwards, also chooses a table of cells from every UTF-8 length class
+(tests/texts.py), now and then damaged, for the partition pass, whose ranges
+must read alone and add up to what parse reads (check_partitions).
 
 Two drivers share the checks:
 

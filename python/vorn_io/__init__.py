@@ -404,6 +404,7 @@ def _text_writer_of(fp: SupportsWriteText) -> _Callable[[str], object]:
     unchecked = ["\n", "\r"]
 
     def checked_write(text: str) -> object:
+        whole = text
         while unchecked:
             hits = [at for at in (text.find(c) for c in unchecked) if at >= 0]
             if not hits:
@@ -413,7 +414,7 @@ def _text_writer_of(fp: SupportsWriteText) -> _Callable[[str], object]:
             if _output_translated(fp, write, text[:at]):
                 raise ValueError(_TRANSLATING_OUT)
             text = text[at:]
-        return write(text) if text else None
+        return write(text) if text or text is whole else None
 
     return checked_write
 
