@@ -125,7 +125,8 @@ def test_writers_refuse_streams_that_translate_line_breaks(tmp_path, newline):
             w = vorn_io.writer(f)
             w.writerow(["a"])
             w.writerow(["b\nc"])
-    for stream in (io.StringIO(newline=newline), io.StringIO(newline=None)):
+    for stream in (io.StringIO(newline=newline), io.StringIO(newline=None),
+                   io.TextIOWrapper(io.BytesIO(), encoding="utf-8", newline=newline)):
         with pytest.raises(ValueError, match='newline=""'):
             vorn_io.dump(table, stream)
     # Nothing to change: rows without "\n" are written as they are.
@@ -147,6 +148,10 @@ def test_writers_keep_streams_that_write_line_breaks_as_they_are(tmp_path, newli
         out = io.StringIO(newline=newline)
         vorn_io.writer(out).writerows(table)
         assert out.getvalue() == vorn.stringify(table)
+    out = io.TextIOWrapper(io.BytesIO(), encoding="utf-8", newline=newline)
+    vorn_io.dump(table, out)
+    out.flush()
+    assert out.buffer.getvalue() == vorn.stringify(table).encode()
 
 
 class NotReady:

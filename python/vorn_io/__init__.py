@@ -334,9 +334,13 @@ def _encoded(fp: object, text: str, at_start: bool) -> bytes | None:
 
 
 def _file_bytes(fp: object, start: int, size: int) -> bytes | None:
-    """size bytes at offset start of the regular file under the text file fp,
-    read beside it (a file opened for writing only is opened again by name,
+    """size bytes at offset start of the BytesIO or the regular file under
+    the text file fp, read beside it (a file opened for writing only is opened again by name,
     once its name is seen to be the same file), or None."""
+    buffer = getattr(fp, "buffer", None)
+    if isinstance(buffer, _io.BytesIO):
+        with buffer.getbuffer() as view, view[start:start + size] as part:
+            return bytes(part)
     try:
         fd = fp.fileno()  # type: ignore[attr-defined]
         info = _os.fstat(fd)
