@@ -7,7 +7,10 @@ are refused by name."""
 import gzip
 import io
 import random
+import subprocess
+import sys
 import types
+from pathlib import Path
 
 import pytest
 
@@ -112,6 +115,12 @@ def test_empty_input_is_the_table_of_no_rows(tmp_path):
         vorn.parse("")
     with pytest.raises(vorn_io.DecodeError):
         vorn_io.load(io.BytesIO(b"\xef\xbb\xbf"))
+    # The tool reads through vorn_io: an empty file checks and decodes.
+    tool = Path(sys.executable).with_name("vorn")
+    done = subprocess.run([tool, "check", str(path)], capture_output=True, text=True)
+    assert done.returncode == 0 and "0 rows" in done.stdout, done.stderr
+    done = subprocess.run([tool, "decode", "--to", "json"], input="", capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout.strip() == "[]", done.stderr
 
 
 @pytest.mark.parametrize("newline", ["\r", "\r\n"])
