@@ -147,3 +147,22 @@ def test_subclasses_of_int_and_float_keep_their_own_str():
         def __str__(self):
             return "#%d" % self
     assert vorn.stringify([[Money(2), Code(7), 7, 2.0]]) == "05$2.0002#7017032.0;"
+
+
+@pytest.mark.parametrize("fill", ["a", "\xff", "\uffff", "\U0010ffff"], ids=["ascii", "latin1", "ucs2", "ucs4"])
+def test_lengths_at_every_digit_boundary(fill):
+    """Cells whose UTF-16 length is on either side of a power of ten, one to
+    five digits, in rows of other cells: each gets its own digit count, read
+    back as written. Four-byte text counts two units a code point, so its
+    lengths cross the boundaries at half the code points, and a cell of one
+    ASCII character more crosses them at odd lengths."""
+    units = 2 if fill > "\uffff" else 1
+    cells = []
+    for edge in (10, 100, 1000, 10_000):
+        for u16 in (edge - 1, edge, edge + 1):
+            cells.append(fill * (u16 // units) + "a" * (u16 % units))
+    rows = [cells, ["b"] + cells[::-1], [c[:1] for c in cells]]
+    for form in (rows, tuple(tuple(r) for r in rows), [iter(r) for r in rows]):
+        doc = vorn.stringify(form)
+        same(doc, stringify_model(rows))
+        assert vorn.parse(doc) == rows

@@ -54,7 +54,7 @@ inline VORN_HOT Py_ssize_t ascii_cells(PyObject** cells, Py_ssize_t c, Py_ssize_
         if (!layout::is_exact_compact_ascii(cell)) break;
         const Py_ssize_t n = layout::length(cell);
         if (!at.fits_cell(n)) break;
-        const int digits = format::decimal_width(uint64_t(n));
+        const int digits = kernels::length_digits(uint64_t(n));
         if (digits > fast_digits) break;
         kernels::put_length(at.w, uint64_t(n), digits);
         at.w[0] = Py_UCS1(hex[digits - 1]);
@@ -111,11 +111,11 @@ VORN_HOT Py_ssize_t cells(PyObject** cells, Py_ssize_t c, Py_ssize_t count, Run<
                 // leaves, counting astral code points; move the text in the
                 // rare case its length needs more digits than its code-point
                 // count.
-                const int guess = format::decimal_width(uint64_t(n));
+                const int guess = kernels::length_digits(uint64_t(n));
                 if (guess > fast_digits) break;
                 const int64_t u16_len =
                     n + kernels::copy_counting_astral(at.w + 1 + guess, static_cast<const Py_UCS4*>(layout::data(cell)), n);
-                const int digits = format::decimal_width(uint64_t(u16_len));
+                const int digits = kernels::length_digits(uint64_t(u16_len));
                 if (digits > fast_digits) break;
                 if (digits != guess) std::memmove(at.w + 1 + digits, at.w + 1 + guess, size_t(n) * 4);
                 at.w[0] = Dst(hex[digits - 1]);
@@ -125,7 +125,7 @@ VORN_HOT Py_ssize_t cells(PyObject** cells, Py_ssize_t c, Py_ssize_t count, Run<
                 continue;
             }
         }
-        const int digits = format::decimal_width(uint64_t(n));
+        const int digits = kernels::length_digits(uint64_t(n));
         if (digits > fast_digits) break;
         kernels::put_length(at.w, uint64_t(n), digits);
         at.w[0] = Dst(hex[digits - 1]);
