@@ -183,8 +183,11 @@ def load(label):
         key = hashlib.sha1(f.read()).hexdigest()[:10]
     path = os.path.join(CACHE, f"{label}-{key}.marshal")
     try:
+        # Read as marshal goes, not into one block: freeing a block of the
+        # document's size would raise the C allocator's mapping threshold and
+        # spare every codec the page faults it meets in a program of its own.
         with open(path, "rb") as f:
-            return marshal.loads(f.read())
+            return marshal.load(f)
     except OSError:
         pass
     table = build(label)
