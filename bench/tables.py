@@ -196,3 +196,21 @@ def load(label):
         marshal.dump(table, f)
     os.replace(path + ".tmp", path)
     return table
+
+
+def document_mb(label):
+    """The UTF-8 size in MB of the table's document, kept beside the table."""
+    with open(__file__, "rb") as f:
+        key = hashlib.sha1(f.read()).hexdigest()[:10]
+    path = os.path.join(CACHE, f"{label}-{key}.mb")
+    try:
+        with open(path, encoding="ascii") as f:
+            return float(f.read())
+    except (OSError, ValueError):
+        pass
+    mb = round(document_bytes(load(label)) / 1e6, 3)
+    os.makedirs(CACHE, exist_ok=True)
+    with open(path + ".tmp", "w", encoding="ascii") as f:
+        f.write(repr(mb))
+    os.replace(path + ".tmp", path)
+    return mb

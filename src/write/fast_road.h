@@ -58,11 +58,12 @@ inline VORN_HOT Py_ssize_t ascii_cells(PyObject** cells, Py_ssize_t c, Py_ssize_
         if (digits > fast_digits) break;
         kernels::put_length(at.w, uint64_t(n), digits);
         at.w[0] = Py_UCS1(hex[digits - 1]);
-        const layout::CompactText text = layout::compact_ascii_text(cell);
+        // Checked above: the cell is compact ASCII.
+        const auto text = layout::compact_ascii_text(cell);
         if (n <= 16)
-            kernels::copy_short(at.text_of_cell(digits), text, size_t(n));
+            kernels::copy_short(at.text_of_cell(digits), *text, size_t(n));
         else
-            kernels::copy_bytes(at.w + 1 + digits, text.bytes(), size_t(n));
+            kernels::copy_bytes(at.w + 1 + digits, text->bytes(), size_t(n));
         at.w += 1 + digits + n;
     }
     run.at = at;
@@ -130,14 +131,13 @@ VORN_HOT Py_ssize_t cells(PyObject** cells, Py_ssize_t c, Py_ssize_t count, Run<
         kernels::put_length(at.w, uint64_t(n), digits);
         at.w[0] = Dst(hex[digits - 1]);
         const int kind = layout::kind(cell);
-        const bool compact = layout::is_compact(cell);
+        const auto text = layout::compact_text(cell);
         if (size_t(kind) == sizeof(Dst)) {
-            if (n * Py_ssize_t(sizeof(Dst)) <= 16 && compact)
-                kernels::copy_short(at.text_of_cell(digits), layout::compact_text(cell), size_t(n) * sizeof(Dst));
+            if (n * Py_ssize_t(sizeof(Dst)) <= 16 && text)
+                kernels::copy_short(at.text_of_cell(digits), *text, size_t(n) * sizeof(Dst));
             else
                 kernels::copy_bytes(at.w + 1 + digits, layout::data(cell), size_t(n) * sizeof(Dst));
-        } else if (!(kind == PyUnicode_1BYTE_KIND && compact &&
-                     kernels::widen_short(at.text_of_cell(digits), layout::compact_text(cell), n))) {
+        } else if (!(kind == PyUnicode_1BYTE_KIND && text && kernels::widen_short(at.text_of_cell(digits), *text, n))) {
             copy_units(at.w + 1 + digits, layout::data(cell), kind, n);
         }
         at.w += 1 + digits + n;
