@@ -153,6 +153,11 @@ def main():
     if os.path.exists(cli):
         with open(cli, encoding="utf-8") as f:
             blocks["cli"] = f.read().split("\n", 1)[1].splitlines()
+    for name in ("faults", "faults_writer"):
+        path = os.path.join(folder, name + ".md")
+        if os.path.exists(path):
+            with open(path, encoding="utf-8") as f:
+                blocks[name] = f.read().splitlines()
     splice(os.path.join(HERE, "README.md"), blocks)
     splice(os.path.join(os.path.dirname(HERE), "README.md"), {"summary": summary(results)})
     print(f"wrote the tables of {', '.join(results)} into bench/README.md and the summary into README.md")
