@@ -17,6 +17,7 @@
 #include "common/ref.h"
 #include "read/scanner.h"
 #include "io/partition.h"
+#include "io/arrow.h"
 
 namespace vorn::io {
 
@@ -76,6 +77,12 @@ VORN_COLD void raise_decode_error(const Malformation& m, int64_t max_row_size) {
         return;
     PyErr_SetObject(g_decode_error, exc.get());
 }
+
+}  // namespace
+
+void raise_malformation(const Malformation& m, int64_t max_row_size) { raise_decode_error(m, max_row_size); }
+
+namespace {
 
 // --- Decoder ---------------------------------------------------------------
 
@@ -319,6 +326,7 @@ int exec_module(PyObject* module) {
     if (PyModule_AddObjectRef(module, "Decoder", decoder.get()) < 0) return -1;
     if (PyModule_AddObjectRef(module, "DecodeError", g_decode_error) < 0) return -1;
     if (PyModule_AddFunctions(module, kModuleMethods) < 0) return -1;
+    if (add_arrow_types(module) < 0) return -1;
     return add_partition_functions(module);
 }
 

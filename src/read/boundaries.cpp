@@ -8,6 +8,7 @@
 
 #include "format/format.h"
 #include "format/utf16.h"
+#include "read/columns.h"
 
 namespace vorn::codec {
 
@@ -119,7 +120,8 @@ bool decode_one(const uint8_t* data, size_t length, size_t p, uint32_t* cp, size
 
 }  // namespace
 
-BoundaryFinder::Step BoundaryFinder::token_fault(const uint8_t* data, size_t length, size_t p, int64_t u16) {
+template <typename Sink>
+typename BasicBoundaryFinder<Sink>::Step BasicBoundaryFinder<Sink>::token_fault(const uint8_t* data, size_t length, size_t p, int64_t u16) {
     uint32_t cp;
     size_t bytes;
     if (!decode_one(data, length, p, &cp, &bytes)) {
@@ -130,7 +132,8 @@ BoundaryFinder::Step BoundaryFinder::token_fault(const uint8_t* data, size_t len
     return Step::Malformed;
 }
 
-BoundaryFinder::Step BoundaryFinder::end_fault(const uint8_t* data, size_t length, size_t p) {
+template <typename Sink>
+typename BasicBoundaryFinder<Sink>::Step BasicBoundaryFinder<Sink>::end_fault(const uint8_t* data, size_t length, size_t p) {
     const int64_t total = u16_ + units_of_bytes(data + p, length - p);
     fault_ = {BoundaryFault::Kind::UnexpectedEnd, 0, total, rows_, base_ + int64_t(length)};
     return Step::Malformed;
@@ -139,7 +142,8 @@ BoundaryFinder::Step BoundaryFinder::end_fault(const uint8_t* data, size_t lengt
 // A length prefix at data[p] that holds a non-digit or that the end of the
 // input cuts short. Its digits are code points, not bytes: a non-digit may
 // be any character.
-BoundaryFinder::Step BoundaryFinder::prefix_fault(const uint8_t* data, size_t length, size_t p) {
+template <typename Sink>
+typename BasicBoundaryFinder<Sink>::Step BasicBoundaryFinder<Sink>::prefix_fault(const uint8_t* data, size_t length, size_t p) {
     const int64_t h = length_digits_of(data[p]);
     size_t q = p + 1;
     int64_t units = 1;
@@ -189,7 +193,8 @@ BoundaryFinder::Step BoundaryFinder::prefix_fault(const uint8_t* data, size_t le
 // Hops the rest of a payload: Done when it ends inside data (pos then just
 // after it), More when data ends first, Malformed when the declared length
 // ends inside a character of two UTF-16 units or the input ends.
-BoundaryFinder::Step BoundaryFinder::hop_payload(const uint8_t* data, size_t length, size_t& pos, bool final) {
+template <typename Sink>
+typename BasicBoundaryFinder<Sink>::Step BasicBoundaryFinder<Sink>::hop_payload(const uint8_t* data, size_t length, size_t& pos, bool final) {
     size_t p = pos;
     int64_t owed = owed_;
     if (owed > 0) {
@@ -250,7 +255,8 @@ BoundaryFinder::Step BoundaryFinder::hop_payload(const uint8_t* data, size_t len
     return Step::Done;
 }
 
-BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, size_t* pos, bool final) {
+template <typename Sink>
+typename BasicBoundaryFinder<Sink>::Step BasicBoundaryFinder<Sink>::feed(const uint8_t* data, size_t length, size_t* pos, bool final) {
     size_t p = *pos;
     if (in_payload_) {
         const Step step = hop_payload(data, length, p, final);
@@ -268,9 +274,17 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
     bool after_terminator = after_terminator_;
     const int64_t cut_at = next_cut_ - base_;  // as an index into data
     Step step = Step::More;
+    bool stopped = false;  // the sink refused
     while (p < length) {
         const uint8_t c = data[p];
         if (c == ';') {
+            if constexpr (Sink::kCells) {
+                if (!sink_->row_end(u16)) {
+                    step = Step::Malformed;
+                    stopped = true;
+                    break;
+                }
+            }
             ++p;
             ++u16;
             ++rows;
@@ -315,9 +329,19 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
                 break;
             }
         }
+        const int64_t prefix_u16 = u16;
         p += 1 + size_t(h);
         u16 += 1 + h;
-        if (n == 0) continue;
+        if (n == 0) {
+            if constexpr (Sink::kCells) {
+                if (!sink_->cell(data + p, 0, prefix_u16, u16)) {
+                    step = Step::Malformed;
+                    stopped = true;
+                    break;
+                }
+            }
+            continue;
+        }
 #if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         // A short payload of ASCII text, checked in two words against a
         // mask of its n bytes' high bits.
@@ -328,6 +352,13 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
             std::memcpy(&ma, kHighBits + 16 - n, 8);
             std::memcpy(&mb, kHighBits + 24 - n, 8);
             if (((a & ma) | (b & mb)) == 0) {
+                if constexpr (Sink::kCells) {
+                    if (!sink_->cell(data + p, size_t(n), prefix_u16, u16 + n)) {
+                        step = Step::Malformed;
+                        stopped = true;
+                        break;
+                    }
+                }
                 p += size_t(n);
                 u16 += n;
                 continue;
@@ -338,11 +369,19 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
         rows_ = rows;
         owed_ = n;
         in_payload_ = true;
+        const size_t payload_start = p;
         const Step hop = hop_payload(data, length, p, final);
         u16 = u16_;
         if (hop != Step::Done) {
             step = hop;
             break;
+        }
+        if constexpr (Sink::kCells) {
+            if (!sink_->cell(data + payload_start, p - payload_start, prefix_u16, u16)) {
+                step = Step::Malformed;
+                stopped = true;
+                break;
+            }
         }
     }
     u16_ = u16;
@@ -353,6 +392,10 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
         case Step::Cut:
             return step;
         case Step::Malformed:
+            if (stopped) {
+                fault_ = {BoundaryFault::Kind::Stopped, 0, u16_, rows_, base_ + int64_t(p)};
+                return step;
+            }
             if (in_payload_) return step;  // reported by the hop
             // A row element that is not one, or a prefix that is malformed
             // or cut short by the end of the input.
@@ -368,5 +411,9 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
     base_ += int64_t(p);
     return Step::More;
 }
+
+template class BasicBoundaryFinder<NullSink>;
+template class BasicBoundaryFinder<ColumnSink>;
+template class BasicBoundaryFinder<FirstRowSink>;
 
 }  // namespace vorn::codec

@@ -14,6 +14,12 @@
 // would report for the whole text, but not that the cell texts are valid
 // UTF-8: each range is decoded strictly when it is read. Nothing here calls
 // the interpreter.
+//
+// The finder is a template over a sink that is told of every cell and every
+// row end. NullSink (the partition pass) is told nothing and costs nothing;
+// a sink that keeps cells (the columnar reader) needs each payload in view
+// whole, so it is fed a whole document, or a range of whole rows, at once
+// and final.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +33,7 @@ struct BoundaryFault {
         UnexpectedToken,  // ch at position
         UnexpectedEnd,    // the input ended: position is the document's length
         InvalidUtf8,  // a structural character is not valid UTF-8, at byte
+        Stopped,      // the sink refused a cell or a row (it says why)
     };
     Kind kind = Kind::None;
     uint32_t ch = 0;
@@ -35,7 +42,19 @@ struct BoundaryFault {
     int64_t byte = 0;  // byte offset from the start of the document
 };
 
-class BoundaryFinder {
+// The sink of the partition pass: told nothing.
+struct NullSink {
+    static constexpr bool kCells = false;
+    bool cell(const uint8_t*, size_t, int64_t, int64_t) { return true; }
+    bool row_end(int64_t) { return true; }
+};
+
+// A sink has kCells true and two calls, each returning false to stop the
+// read: cell(payload, bytes, prefix_u16, end_u16) for each cell, with the
+// UTF-16 offsets of its prefix and of the unit after its payload, and
+// row_end(u16) for each row terminator, at its offset.
+template <typename Sink>
+class BasicBoundaryFinder {
 public:
     enum class Step : uint8_t {
         More,       // read up to `consumed`; hand back the rest with more bytes
@@ -47,13 +66,23 @@ public:
     // size: the least bytes of a range before it may end at a row end.
     // Sizes beyond any file are taken as 2^62, so that offsets plus a size
     // stay far from overflowing.
-    explicit BoundaryFinder(int64_t size)
-        : size_(size < kLargest ? size : kLargest), next_cut_(size_) {}
+    explicit BasicBoundaryFinder(int64_t size, Sink* sink = nullptr)
+        : size_(size < kLargest ? size : kLargest), next_cut_(size_), sink_(sink) {}
 
     // Reads data[pos..length) from *pos, which it advances. final says that
     // no byte follows data[length - 1]. Returns at each cut, so the caller
     // calls again with the same chunk and the advanced pos until More.
     Step feed(const uint8_t* data, size_t length, size_t* pos, bool final);
+
+    // After a Cut: the next call's data begins pos bytes further on (with
+    // pos 0), instead of the same chunk again with the advanced pos, so that
+    // the caller may move the bytes after the cut elsewhere.
+    void advance(size_t pos) { base_ += int64_t(pos); }
+    // From the last cut on, ranges take at least size bytes.
+    void set_size(int64_t size) {
+        size_ = size < kLargest ? size : kLargest;
+        next_cut_ = cut_offset_ + size_;
+    }
 
     const BoundaryFault& fault() const { return fault_; }
     int64_t cut_offset() const { return cut_offset_; }
@@ -70,6 +99,7 @@ private:
 
     int64_t size_;
     int64_t next_cut_;
+    Sink* sink_;
     int64_t cut_offset_ = 0;
     int64_t base_ = 0;   // byte offset of the chunk's first byte
     int64_t u16_ = 0;    // UTF-16 units read
@@ -80,5 +110,7 @@ private:
     bool seen_astral_ = false;  // a character from U+10000 up was hopped
     BoundaryFault fault_;
 };
+
+using BoundaryFinder = BasicBoundaryFinder<NullSink>;
 
 }  // namespace vorn::codec

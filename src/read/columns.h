@@ -1,0 +1,185 @@
+// The columnar reader's sink: each cell's UTF-8 bytes appended to the
+// buffers of its column (Arrow's layouts: 32- or 64-bit offsets and the
+// bytes, or 16-byte views and the bytes of the cells that do not fit in
+// one), so that a range of whole rows becomes one record batch without an
+// object per cell. The boundary finder walks the rows and hands each cell
+// over; nothing here calls the interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/arrow_c.h"
+#include "common/byte_buffer.h"
+#include "common/portable.h"
+
+namespace vorn::codec {
+
+using vorn::ByteBuffer;
+
+enum class StringLayout : uint8_t {
+    Large,  // 64-bit offsets (Arrow "U")
+    Small,  // 32-bit offsets (Arrow "u"); a batch holds at most 2^31 - 1 bytes
+    View,   // 16-byte views (Arrow "vu"), one data buffer
+};
+
+// What a reader builds of each row: the cells a row must have, which of
+// them become which column, and the limits.
+struct ColumnPlan {
+    int64_t width = 0;                // cells per row (the header's)
+    const int32_t* slot_of = nullptr;  // per cell: the column it goes to, or -1
+    int32_t slots = 0;                 // columns built
+    bool pad = false;                  // short rows are filled with empty cells
+    int64_t max_row_size = -1;         // UTF-16 units a row may take, or -1
+    StringLayout layout = StringLayout::Large;
+};
+
+// What the sink refused. Rows count from the start of the sink's input,
+// positions are UTF-16 offsets from the finder's start.
+struct SinkFault {
+    enum class Kind : uint8_t {
+        None,
+        Ragged,      // row has cells cells, not width
+        RowTooLong,  // row is longer than max_row_size, at position
+        NoMemory,
+        TooLarge,  // a column of the batch exceeds the 32-bit layout
+    };
+    Kind kind = Kind::None;
+    int64_t row = 0;
+    int64_t cells = 0;
+    int64_t position = 0;
+    int32_t slot = 0;  // TooLarge: the column
+};
+
+struct ColumnBuffers {
+    ByteBuffer index;  // offsets, or views
+    ByteBuffer data;
+};
+
+class ColumnSink {
+public:
+    static constexpr bool kCells = true;
+
+    explicit ColumnSink(const ColumnPlan& plan) : plan_(plan) {}
+    ColumnSink(const ColumnSink&) = delete;
+    ColumnSink& operator=(const ColumnSink&) = delete;
+    ~ColumnSink() { delete[] columns_; }
+
+    // Allocates the columns; false when memory ran out.
+    bool init();
+
+    bool cell(const uint8_t* payload, size_t bytes, int64_t prefix_u16, int64_t end_u16) {
+        if (plan_.max_row_size >= 0 && end_u16 - row_start_ + 1 > plan_.max_row_size)
+            return refuse(SinkFault::Kind::RowTooLong, prefix_u16);
+        const int64_t col = cell_++;
+        if (col >= plan_.width) return true;  // counted; refused at the row's end
+        const int32_t slot = plan_.slot_of[col];
+        if (slot < 0) return true;
+        return append(columns_[slot], slot, payload, bytes);
+    }
+
+    bool row_end(int64_t u16) {
+        if (cell_ != plan_.width && !finish_short_row()) return false;
+        ++rows_;
+        cell_ = 0;
+        row_start_ = u16 + 1;
+        return true;
+    }
+
+    // Rows ended, and each column's buffers.
+    int64_t rows() const { return rows_; }
+    ColumnBuffers* columns() { return columns_; }
+    const SinkFault& fault() const { return fault_; }
+
+private:
+    bool append(ColumnBuffers& column, int32_t slot, const uint8_t* payload, size_t bytes) {
+        ByteBuffer& data = column.data;
+        ByteBuffer& index = column.index;
+        switch (plan_.layout) {
+            case StringLayout::Large: {
+                if (!data.reserve(bytes) || !index.reserve(8)) return refuse(SinkFault::Kind::NoMemory, 0);
+                data.put(payload, bytes);
+                const int64_t end = int64_t(data.size);
+                index.put(&end, 8);
+                return true;
+            }
+            case StringLayout::Small: {
+                if (data.size + bytes > size_t(INT32_MAX)) return too_large(slot);
+                if (!data.reserve(bytes) || !index.reserve(4)) return refuse(SinkFault::Kind::NoMemory, 0);
+                data.put(payload, bytes);
+                const int32_t end = int32_t(data.size);
+                index.put(&end, 4);
+                return true;
+            }
+            case StringLayout::View:
+                return append_view(column, slot, payload, bytes);
+        }
+        return true;
+    }
+
+    bool append_view(ColumnBuffers& column, int32_t slot, const uint8_t* payload, size_t bytes);
+    VORN_COLD bool finish_short_row();
+    VORN_COLD bool too_large(int32_t slot);
+    VORN_COLD bool refuse(SinkFault::Kind kind, int64_t position);
+
+    const ColumnPlan& plan_;
+    ColumnBuffers* columns_ = nullptr;
+    int64_t rows_ = 0;
+    int64_t cell_ = 0;       // cells of the open row so far
+    int64_t row_start_ = 0;  // UTF-16 offset of the open row
+    SinkFault fault_;
+};
+
+// The first row of a document, cell by cell: the header's names, or the
+// width of a table without one. The cells point into the finder's input.
+class FirstRowSink {
+public:
+    static constexpr bool kCells = true;
+
+    explicit FirstRowSink(int64_t max_row_size) : max_row_size_(max_row_size) {}
+    FirstRowSink(const FirstRowSink&) = delete;
+    FirstRowSink& operator=(const FirstRowSink&) = delete;
+    ~FirstRowSink() { std::free(cells_); }
+
+    struct Cell {
+        const uint8_t* data;
+        size_t bytes;
+    };
+
+    bool cell(const uint8_t* payload, size_t bytes, int64_t prefix_u16, int64_t end_u16);
+    bool row_end(int64_t) {
+        ended_ = true;
+        return false;  // one row only
+    }
+
+    bool ended() const { return ended_; }
+    const Cell* cells() const { return cells_; }
+    int64_t size() const { return size_; }
+    const SinkFault& fault() const { return fault_; }
+
+private:
+    int64_t max_row_size_;
+    Cell* cells_ = nullptr;
+    int64_t size_ = 0;
+    int64_t capacity_ = 0;
+    bool ended_ = false;
+    SinkFault fault_;
+};
+
+// The columns of a sink as an Arrow struct array of string columns, which
+// then owns their buffers (the sink is left without columns). Its release
+// callbacks free only memory from the C heap and may run on any thread.
+// False when memory ran out (out is then untouched).
+bool export_batch(ColumnSink& sink, const ColumnPlan& plan, ArrowArray* out);
+
+// The Arrow format string of a layout.
+const char* layout_format(StringLayout layout);
+
+// The schema of such batches: a struct of nullable string columns with these
+// names (UTF-8, each copied). False when memory ran out.
+bool export_schema(StringLayout layout, const char* const* names, const size_t* name_sizes, int64_t count,
+                   ArrowSchema* out);
+
+}  // namespace vorn::codec
