@@ -7,15 +7,11 @@
 
 #include <cstdint>
 
-#include "read/scanner.h"
 
 namespace vorn::io {
 
 // Adds ColumnReader, ColumnWriter and their helpers; 0, or -1 with an exception.
 int add_arrow_types(PyObject* module);
-
-// Raises the decoder's DecodeError for a malformation (module.cpp).
-void raise_malformation(const codec::Malformation& m, int64_t max_row_size);
 
 // Drops a reference from any thread: at once when this thread holds the
 // interpreter, otherwise as soon as the interpreter runs its pending calls.

@@ -20,6 +20,8 @@
 #include <new>
 
 #include "common/ref.h"
+#include "io/faults.h"
+#include "common/utf8_check.h"
 #include "read/batches.h"
 
 namespace vorn::io {
@@ -176,28 +178,33 @@ const char* kPadHint = "; ragged='pad' fills short rows with empty cells";
 // The fault as text, for get_last_error (no interpreter needed).
 void describe(ReaderState* s, const ReadFault& f, int64_t max_row_size, const char* of_what) {
     char ch[8];
+    const codec::Fault& g = f.fault;
     switch (f.kind) {
-        case ReadFault::Kind::Token:
-            put_utf8(f.ch, ch);
-            std::snprintf(s->last_error, sizeof s->last_error, "Unexpected token '%s' at position %lld", ch,
-                          (long long)f.position);
-            break;
-        case ReadFault::Kind::End:
-            std::snprintf(s->last_error, sizeof s->last_error, "%s", s->end_text ? s->end_text : "");
-            break;
-        case ReadFault::Kind::Utf8:
-            std::snprintf(s->last_error, sizeof s->last_error, "invalid UTF-8 at byte offset %lld of the document",
-                          (long long)f.byte);
+        case ReadFault::Kind::Grammar:
+            switch (g.kind) {
+                case codec::Fault::Kind::UnexpectedToken:
+                    put_utf8(g.ch, ch);
+                    std::snprintf(s->last_error, sizeof s->last_error, "Unexpected token '%s' at position %lld", ch,
+                                  (long long)g.position);
+                    break;
+                case codec::Fault::Kind::RowTooLong:
+                    std::snprintf(s->last_error, sizeof s->last_error,
+                                  "Row %lld is longer than max_row_size (%lld characters) at position %lld",
+                                  (long long)g.row, (long long)max_row_size, (long long)g.position);
+                    break;
+                case codec::Fault::Kind::InvalidUtf8:
+                    std::snprintf(s->last_error, sizeof s->last_error,
+                                  "invalid UTF-8 at byte offset %lld of the document", (long long)g.byte);
+                    break;
+                default:
+                    std::snprintf(s->last_error, sizeof s->last_error, "%s", s->end_text ? s->end_text : "");
+                    break;
+            }
             break;
         case ReadFault::Kind::Ragged:
             std::snprintf(s->last_error, sizeof s->last_error, "row %lld has %lld cells, %s than the %lld columns of %s%s",
                           (long long)f.row, (long long)f.cells, f.cells < f.width ? "fewer" : "more",
                           (long long)f.width, of_what, f.cells < f.width ? kPadHint : "");
-            break;
-        case ReadFault::Kind::RowTooLong:
-            std::snprintf(s->last_error, sizeof s->last_error,
-                          "Row %lld is longer than max_row_size (%lld characters) at position %lld", (long long)f.row,
-                          (long long)max_row_size, (long long)f.position);
             break;
         case ReadFault::Kind::TooLarge:
             std::snprintf(s->last_error, sizeof s->last_error,
@@ -218,31 +225,12 @@ void describe(ReaderState* s, const ReadFault& f, int64_t max_row_size, const ch
 }
 
 // Raises the fault as the Python exception it stands for.
-VORN_COLD void raise_fault(ReaderState* s, const ReadFault& f, int64_t max_row_size, const char* of_what) {
+VORN_COLD void raise_read_fault(ReaderState* s, const ReadFault& f, int64_t max_row_size, const char* of_what) {
     using Kind = ReadFault::Kind;
     switch (f.kind) {
-        case Kind::Token:
-        case Kind::End:
-        case Kind::RowTooLong: {
-            codec::Malformation m;
-            m.kind = f.kind == Kind::Token  ? codec::Malformation::Kind::UnexpectedToken
-                     : f.kind == Kind::End ? codec::Malformation::Kind::UnexpectedEnd
-                                           : codec::Malformation::Kind::RowTooLong;
-            m.ch = f.ch;
-            m.position = f.position;
-            m.row = f.row;
-            raise_malformation(m, max_row_size);
+        case Kind::Grammar:
+            io::raise_fault(f.fault, max_row_size);
             return;
-        }
-        case Kind::Utf8: {
-            Ref bad(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(f.bad), f.bad_size));
-            if (!bad) return;
-            describe(s, f, max_row_size, of_what);
-            Ref exc(PyObject_CallFunction(PyExc_UnicodeDecodeError, "sOnns", "utf-8", bad.get(), Py_ssize_t(0),
-                                            Py_ssize_t(f.bad_size ? 1 : 0), s->last_error));
-            if (exc) PyErr_SetObject(PyExc_UnicodeDecodeError, exc.get());
-            return;
-        }
         case Kind::NoMemory:
             PyErr_NoMemory();
             return;
@@ -268,7 +256,7 @@ const char* of_what(const ReaderState* s) { return s->header ? "the header" : "t
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     auto* s = static_cast<ReaderState*>(stream->private_data);
-    if (!codec::export_schema(s->reader->plan().layout, s->names, s->name_sizes, s->count, out)) {
+    if (!codec::export_schema(s->reader->layout(), s->names, s->name_sizes, s->count, out)) {
         std::snprintf(s->last_error, sizeof s->last_error, "out of memory");
         return ENOMEM;
     }
@@ -296,7 +284,7 @@ int next_batch(ReaderState* s, ArrowArray* out, int64_t max_row_size) {
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) {
     auto* s = static_cast<ReaderState*>(stream->private_data);
-    const int64_t limit = s->reader->plan().max_row_size;
+    const int64_t limit = s->reader->max_row_size();
     if (PyGILState_Check()) {
         PyThreadState* saved = PyEval_SaveThread();
         const int rc = next_batch(s, out, limit);
@@ -419,7 +407,7 @@ PyObject* column_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     started = reader->start();
     Py_END_ALLOW_THREADS
     if (!started) {
-        raise_fault(state, reader->fault(), max_row_size, of_what(state));
+        raise_read_fault(state, reader->fault(), max_row_size, of_what(state));
         Py_DECREF(self);
         return nullptr;
     }
@@ -528,7 +516,7 @@ PyObject* column_reader_schema(PyObject* op, PyObject*) {
     auto* schema = static_cast<ArrowSchema*>(std::calloc(1, sizeof(ArrowSchema)));
     if (!schema) return PyErr_NoMemory();
     ReaderState* s = self->state;
-    if (!codec::export_schema(s->reader->plan().layout, s->names, s->name_sizes, s->count, schema)) {
+    if (!codec::export_schema(s->reader->layout(), s->names, s->name_sizes, s->count, schema)) {
         std::free(schema);
         return PyErr_NoMemory();
     }
@@ -576,7 +564,7 @@ PyObject* column_reader_stream(PyObject* op, PyObject* args, PyObject* kwargs) {
 PyObject* column_reader_raise_fault(PyObject* op, PyObject*) {
     ReaderState* s = reinterpret_cast<ColumnReaderObject*>(op)->state;
     if (!s->failed) Py_RETURN_NONE;
-    raise_fault(s, s->fault, s->reader->plan().max_row_size, of_what(s));
+    raise_read_fault(s, s->fault, s->reader->max_row_size(), of_what(s));
     return nullptr;
 }
 
@@ -616,6 +604,24 @@ PyType_Spec kColumnReaderSpec = {
     kColumnReaderSlots,
 };
 
+// _utf8_check(data, plain=False): the offset of the first invalid UTF-8
+// sequence in data, or its length; the vector path or the plain one.
+PyObject* utf8_check(PyObject*, PyObject* args) {
+    Py_buffer view;
+    int plain = 0;
+    if (!PyArg_ParseTuple(args, "y*|p:_utf8_check", &view, &plain)) return nullptr;
+    const auto* data = static_cast<const uint8_t*>(view.buf);
+    const size_t at = plain ? text::utf8_check_plain(data, size_t(view.len)) : text::utf8_check(data, size_t(view.len));
+    PyBuffer_Release(&view);
+    return PyLong_FromSize_t(at);
+}
+
+PyMethodDef kArrowFunctions[] = {
+    {"_utf8_check", utf8_check, METH_VARARGS,
+     "_utf8_check(data, plain=False, /)\n--\n\nOffset of the first invalid UTF-8 sequence, or the length."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 }  // namespace
 
 int add_column_writer(PyObject* module);
@@ -624,6 +630,7 @@ int add_arrow_types(PyObject* module) {
     Ref type(PyType_FromModuleAndSpec(module, &kColumnReaderSpec, nullptr));
     if (!type) return -1;
     if (PyModule_AddObjectRef(module, "ColumnReader", type.get()) < 0) return -1;
+    if (PyModule_AddFunctions(module, kArrowFunctions) < 0) return -1;
     return add_column_writer(module);
 }
 

@@ -15,6 +15,7 @@
 #endif
 
 #include "common/utf8_check.h"
+#include "read/grammar.h"
 
 namespace vorn::codec {
 
@@ -180,31 +181,17 @@ private:
 
 namespace {
 
-void set_fault(ReadFault& fault, const BoundaryFault& f) {
-    switch (f.kind) {
-        case BoundaryFault::Kind::UnexpectedToken:
-            fault.kind = ReadFault::Kind::Token;
-            break;
-        case BoundaryFault::Kind::InvalidUtf8:
-            fault.kind = ReadFault::Kind::Utf8;
-            break;
-        default:
-            fault.kind = ReadFault::Kind::End;
-            break;
-    }
-    fault.ch = f.ch;
-    fault.position = f.position;
-    fault.row = f.row;
-    fault.byte = f.byte;
+void set_grammar_fault(ReadFault& fault, const Fault& f) {
+    fault = {};
+    fault.kind = ReadFault::Kind::Grammar;
+    fault.fault = f;
 }
 
 void set_sink_fault(ReadFault& fault, const SinkFault& f, const Block& block, int64_t width) {
+    fault = {};
     switch (f.kind) {
         case SinkFault::Kind::Ragged:
             fault.kind = ReadFault::Kind::Ragged;
-            break;
-        case SinkFault::Kind::RowTooLong:
-            fault.kind = ReadFault::Kind::RowTooLong;
             break;
         case SinkFault::Kind::TooLarge:
             fault.kind = ReadFault::Kind::TooLarge;
@@ -214,17 +201,48 @@ void set_sink_fault(ReadFault& fault, const SinkFault& f, const Block& block, in
             break;
     }
     fault.row = block.row0 + f.row;
-    fault.position = block.u16_0 + f.position;
     fault.cells = f.cells;
     fault.width = width;
     fault.slot = f.slot;
 }
 
+// Bytes at start + bad that are not UTF-8, as the grammar reports them.
 void set_utf8_fault(ReadFault& fault, const uint8_t* bytes, size_t size, size_t bad, int64_t start) {
-    fault.kind = ReadFault::Kind::Utf8;
-    fault.byte = start + int64_t(bad);
-    fault.bad_size = int(size - bad < 4 ? size - bad : 4);
-    std::memcpy(fault.bad, bytes + bad, size_t(fault.bad_size));
+    Fault f;
+    f.kind = Fault::Kind::InvalidUtf8;
+    f.byte = start + int64_t(bad);
+    f.byte_count = uint8_t(size - bad < 4 ? size - bad : 4);
+    std::memcpy(f.bytes, bytes + bad, f.byte_count);
+    set_grammar_fault(fault, f);
+}
+
+// Reads a block of whole rows with a sink, from the document's counters
+// before it. The grammar gives faults with byte offsets into the block.
+template <typename Sink>
+grammar::Stop walk(const Block& block, Sink& sink, int64_t limit, Fault& fault) {
+    grammar::Counters counters;
+    counters.u16 = block.u16_0;
+    counters.rows = block.row0;
+    grammar::Rules rules;
+    grammar::Cut cut;
+    size_t pos = 0;
+    grammar::Stop stop;
+    if (limit >= 0) {
+        rules.limit = limit;
+        stop = grammar::read_elements<grammar::Utf8, true>(block.bytes, block.size, pos, counters, sink, rules,
+                                                            fault, cut);
+    } else {
+        stop = grammar::read_elements<grammar::Utf8, false>(block.bytes, block.size, pos, counters, sink, rules,
+                                                             fault, cut);
+    }
+    if (stop == grammar::Stop::Fault && fault.byte >= 0) fault.byte += block.start;
+    if (stop == grammar::Stop::Cut) {
+        // A block ends with a row's ';', so nothing is cut short; were it
+        // to be, the input would have ended inside a cell.
+        grammar::end_at(fault, counters.u16, counters.rows, block.start + int64_t(block.size));
+        stop = grammar::Stop::Fault;
+    }
+    return stop;
 }
 
 constexpr size_t kMinRead = 4096;
@@ -239,7 +257,6 @@ BatchReader::BatchReader(ByteSource* source, const ReaderOptions& options)
     size_t read = size_t(options.block_size / 8);
     read_size_ = read < kMinRead ? kMinRead : read > kMaxRead ? kMaxRead : read;
     plan_.pad = options.pad;
-    plan_.max_row_size = options.max_row_size;
     plan_.layout = options.layout;
 }
 
@@ -339,12 +356,12 @@ Block* BatchReader::produce() {
             }
             case BoundaryFinder::Step::Malformed: {
                 produced_all_ = true;
-                const BoundaryFault& f = finder_.fault();
+                const Fault& f = finder_.fault();
                 int64_t end = f.byte < buf_start_ ? buf_start_ : f.byte;
                 if (end > buf_start_ + int64_t(buf_len_)) end = buf_start_ + int64_t(buf_len_);
                 Block* block = new_block(end);
                 if (!block) break;
-                set_fault(block->fault, f);
+                set_grammar_fault(block->fault, f);
                 return block;
             }
             case BoundaryFinder::Step::More:
@@ -362,13 +379,13 @@ Block* BatchReader::produce() {
 bool BatchReader::start() {
     Block* block = produce();
     if (!block) {
-        if (fault_.kind == ReadFault::Kind::None) fault_.kind = ReadFault::Kind::End;  // cannot happen
+        if (fault_.kind == ReadFault::Kind::None) fault_.kind = ReadFault::Kind::NoMemory;
         failed_ = true;
         return false;
     }
     // The first row is checked as UTF-8 up to what it holds, then read.
     const size_t limit = block->fault.kind != ReadFault::Kind::None
-                             ? size_t(block->fault.byte - block->start)
+                             ? size_t(block->fault.fault.byte - block->start)
                              : block->size;
     const size_t bad = text::utf8_check(block->bytes, limit);
     if (bad < limit) {
@@ -377,14 +394,12 @@ bool BatchReader::start() {
     } else if (block->fault.kind != ReadFault::Kind::None) {
         fault_ = block->fault;
     } else {
-        FirstRowSink sink(options_.max_row_size);
-        BasicBoundaryFinder<FirstRowSink> finder(INT64_MAX, &sink);
-        size_t pos = 0;
-        finder.feed(block->bytes, block->size, &pos, true);
-        if (!sink.ended()) {
-            fault_.kind = sink.fault().kind == SinkFault::Kind::RowTooLong ? ReadFault::Kind::RowTooLong
-                                                                           : ReadFault::Kind::NoMemory;
-            fault_.position = sink.fault().position;
+        FirstRowSink sink;
+        Fault f;
+        if (walk(*block, sink, options_.max_row_size, f) == grammar::Stop::Fault) {
+            set_grammar_fault(fault_, f);
+        } else if (!sink.ended()) {
+            fault_.kind = ReadFault::Kind::NoMemory;
         } else {
             const int64_t n = sink.size();
             first_cells_ = static_cast<char**>(std::calloc(size_t(n ? n : 1), sizeof(char*)));
@@ -449,10 +464,12 @@ bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots)
 void BatchReader::parse(Block* block) {
     ReadFault& fault = block->fault;
     const bool cut_short = fault.kind != ReadFault::Kind::None;
-    const size_t limit = cut_short ? size_t(fault.byte - block->start) : block->size;
-    const size_t bad = text::utf8_check(block->bytes, limit < block->size ? limit : block->size);
-    if (bad < (limit < block->size ? limit : block->size)) {
-        fault = {};
+    size_t limit = block->size;
+    if (cut_short && fault.kind == ReadFault::Kind::Grammar && fault.fault.byte >= block->start &&
+        size_t(fault.fault.byte - block->start) < limit)
+        limit = size_t(fault.fault.byte - block->start);
+    const size_t bad = text::utf8_check(block->bytes, limit);
+    if (bad < limit) {
         set_utf8_fault(fault, block->bytes, block->size, bad, block->start);
         return;
     }
@@ -462,19 +479,14 @@ void BatchReader::parse(Block* block) {
         fault.kind = ReadFault::Kind::NoMemory;
         return;
     }
-    BasicBoundaryFinder<ColumnSink> finder(INT64_MAX, &sink);
-    size_t pos = 0;
-    const auto step = finder.feed(block->bytes, block->size, &pos, true);
-    if (step != BasicBoundaryFinder<ColumnSink>::Step::Done) {
-        if (finder.fault().kind == BoundaryFault::Kind::Stopped) {
-            set_sink_fault(fault, sink.fault(), *block, plan_.width);
-        } else {
-            // The partition pass read the same bytes and found them whole.
-            set_fault(fault, finder.fault());
-            fault.position += block->u16_0;
-            fault.row += block->row0;
-            fault.byte += block->start;
-        }
+    Fault f;
+    const grammar::Stop stop = walk(*block, sink, options_.max_row_size, f);
+    if (stop == grammar::Stop::Fault) {
+        set_grammar_fault(fault, f);
+        return;
+    }
+    if (stop == grammar::Stop::Sink) {
+        set_sink_fault(fault, sink.fault(), *block, plan_.width);
         return;
     }
     if (!export_batch(sink, plan_, &block->batch)) fault.kind = ReadFault::Kind::NoMemory;

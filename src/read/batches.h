@@ -19,6 +19,7 @@
 #include "common/arrow_c.h"
 #include "read/boundaries.h"
 #include "read/columns.h"
+#include "read/fault.h"
 
 namespace vorn::codec {
 
@@ -38,25 +39,18 @@ ByteSource* open_fd_source(int fd);
 struct ReadFault {
     enum class Kind : uint8_t {
         None,
-        Token,       // unexpected token ch at position
-        End,         // unexpected end of input, position the document's length
-        Utf8,        // invalid UTF-8 at byte
-        Ragged,      // row has cells cells, not width
-        RowTooLong,  // at position
-        TooLarge,    // column slot exceeds the 32-bit layout in one batch
+        Grammar,   // the document is malformed (or not UTF-8): see fault
+        Ragged,    // row has cells cells, not width
+        TooLarge,  // column slot exceeds the 32-bit layout in one batch
         NoMemory,
         Source,  // the source failed: message
     };
     Kind kind = Kind::None;
-    uint32_t ch = 0;
-    int64_t position = 0;
+    Fault fault;  // Grammar: positions, rows and bytes count from the document's start
     int64_t row = 0;
-    int64_t byte = 0;
     int64_t cells = 0;
     int64_t width = 0;
     int32_t slot = 0;
-    uint8_t bad[4] = {};  // Utf8: the bytes from byte on
-    int bad_size = 0;
     char message[200] = {};
 };
 
@@ -93,6 +87,8 @@ public:
     // skip. Copied. Starts the workers. False when memory ran out.
     bool set_plan(int64_t width, const int32_t* slot_of, int32_t slots);
     const ColumnPlan& plan() const { return plan_; }
+    StringLayout layout() const { return options_.layout; }
+    int64_t max_row_size() const { return options_.max_row_size; }
 
     // The next batch: 1 with out filled, 0 at the end, -1 on a fault.
     int next(ArrowArray* out);

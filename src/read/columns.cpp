@@ -25,14 +25,14 @@ bool ColumnSink::append_view(ColumnBuffers& column, int32_t slot, const uint8_t*
     ByteBuffer& data = column.data;
     ByteBuffer& index = column.index;
     if (bytes > size_t(INT32_MAX) || data.size + bytes > size_t(INT32_MAX)) return too_large(slot);
-    if (!index.reserve(16)) return refuse(SinkFault::Kind::NoMemory, 0);
+    if (!index.reserve(16)) return refuse(SinkFault::Kind::NoMemory);
     uint8_t view[16] = {};
     const int32_t length = int32_t(bytes);
     std::memcpy(view, &length, 4);
     if (bytes <= 12) {
         if (bytes) std::memcpy(view + 4, payload, bytes);
     } else {
-        if (!data.reserve(bytes)) return refuse(SinkFault::Kind::NoMemory, 0);
+        if (!data.reserve(bytes)) return refuse(SinkFault::Kind::NoMemory);
         const int32_t buffer = 0;
         const int32_t offset = int32_t(data.size);
         std::memcpy(view + 4, payload, 4);
@@ -55,7 +55,6 @@ bool ColumnSink::finish_short_row() {
     fault_.kind = SinkFault::Kind::Ragged;
     fault_.row = rows_;
     fault_.cells = cell_;
-    fault_.position = row_start_;
     return false;
 }
 
@@ -66,24 +65,18 @@ bool ColumnSink::too_large(int32_t slot) {
     return false;
 }
 
-bool ColumnSink::refuse(SinkFault::Kind kind, int64_t position) {
+bool ColumnSink::refuse(SinkFault::Kind kind) {
     fault_.kind = kind;
     fault_.row = rows_;
-    fault_.position = position;
     return false;
 }
 
-bool FirstRowSink::cell(const uint8_t* payload, size_t bytes, int64_t prefix_u16, int64_t end_u16) {
-    if (max_row_size_ >= 0 && end_u16 + 1 > max_row_size_) {
-        fault_.kind = SinkFault::Kind::RowTooLong;
-        fault_.position = prefix_u16;
-        return false;
-    }
+bool FirstRowSink::cell(const uint8_t* payload, size_t bytes, int64_t, uint32_t) {
     if (size_ == capacity_) {
         const int64_t capacity = capacity_ ? capacity_ * 2 : 16;
         auto* grown = static_cast<Cell*>(std::realloc(cells_, size_t(capacity) * sizeof(Cell)));
         if (!grown) {
-            fault_.kind = SinkFault::Kind::NoMemory;
+            out_of_memory_ = true;
             return false;
         }
         cells_ = grown;

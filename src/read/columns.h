@@ -3,7 +3,7 @@
 // bytes, or 16-byte views and the bytes of the cells that do not fit in
 // one), so that a range of whole rows becomes one record batch without an
 // object per cell. The boundary finder walks the rows and hands each cell
-// over; nothing here calls the interpreter.
+// over (read/grammar.h); nothing here calls the interpreter.
 #pragma once
 
 #include <cstddef>
@@ -32,24 +32,20 @@ struct ColumnPlan {
     const int32_t* slot_of = nullptr;  // per cell: the column it goes to, or -1
     int32_t slots = 0;                 // columns built
     bool pad = false;                  // short rows are filled with empty cells
-    int64_t max_row_size = -1;         // UTF-16 units a row may take, or -1
     StringLayout layout = StringLayout::Large;
 };
 
-// What the sink refused. Rows count from the start of the sink's input,
-// positions are UTF-16 offsets from the finder's start.
+// What the sink refused. Rows count from the start of the sink's input.
 struct SinkFault {
     enum class Kind : uint8_t {
         None,
-        Ragged,      // row has cells cells, not width
-        RowTooLong,  // row is longer than max_row_size, at position
+        Ragged,  // row has cells cells, not width
         NoMemory,
         TooLarge,  // a column of the batch exceeds the 32-bit layout
     };
     Kind kind = Kind::None;
     int64_t row = 0;
     int64_t cells = 0;
-    int64_t position = 0;
     int32_t slot = 0;  // TooLarge: the column
 };
 
@@ -70,9 +66,7 @@ public:
     // Allocates the columns; false when memory ran out.
     bool init();
 
-    bool cell(const uint8_t* payload, size_t bytes, int64_t prefix_u16, int64_t end_u16) {
-        if (plan_.max_row_size >= 0 && end_u16 - row_start_ + 1 > plan_.max_row_size)
-            return refuse(SinkFault::Kind::RowTooLong, prefix_u16);
+    VORN_ALWAYS_INLINE bool cell(const uint8_t* payload, size_t bytes, int64_t, uint32_t) {
         const int64_t col = cell_++;
         if (col >= plan_.width) return true;  // counted; refused at the row's end
         const int32_t slot = plan_.slot_of[col];
@@ -80,11 +74,10 @@ public:
         return append(columns_[slot], slot, payload, bytes);
     }
 
-    bool row_end(int64_t u16) {
+    VORN_ALWAYS_INLINE bool row_end(size_t, int64_t) {
         if (cell_ != plan_.width && !finish_short_row()) return false;
         ++rows_;
         cell_ = 0;
-        row_start_ = u16 + 1;
         return true;
     }
 
@@ -99,7 +92,7 @@ private:
         ByteBuffer& index = column.index;
         switch (plan_.layout) {
             case StringLayout::Large: {
-                if (!data.reserve(bytes) || !index.reserve(8)) return refuse(SinkFault::Kind::NoMemory, 0);
+                if (!data.reserve(bytes) || !index.reserve(8)) return refuse(SinkFault::Kind::NoMemory);
                 data.put(payload, bytes);
                 const int64_t end = int64_t(data.size);
                 index.put(&end, 8);
@@ -107,7 +100,7 @@ private:
             }
             case StringLayout::Small: {
                 if (data.size + bytes > size_t(INT32_MAX)) return too_large(slot);
-                if (!data.reserve(bytes) || !index.reserve(4)) return refuse(SinkFault::Kind::NoMemory, 0);
+                if (!data.reserve(bytes) || !index.reserve(4)) return refuse(SinkFault::Kind::NoMemory);
                 data.put(payload, bytes);
                 const int32_t end = int32_t(data.size);
                 index.put(&end, 4);
@@ -122,13 +115,12 @@ private:
     bool append_view(ColumnBuffers& column, int32_t slot, const uint8_t* payload, size_t bytes);
     VORN_COLD bool finish_short_row();
     VORN_COLD bool too_large(int32_t slot);
-    VORN_COLD bool refuse(SinkFault::Kind kind, int64_t position);
+    VORN_COLD bool refuse(SinkFault::Kind kind);
 
     const ColumnPlan& plan_;
     ColumnBuffers* columns_ = nullptr;
     int64_t rows_ = 0;
-    int64_t cell_ = 0;       // cells of the open row so far
-    int64_t row_start_ = 0;  // UTF-16 offset of the open row
+    int64_t cell_ = 0;  // cells of the open row so far
     SinkFault fault_;
 };
 
@@ -136,9 +128,7 @@ private:
 // width of a table without one. The cells point into the finder's input.
 class FirstRowSink {
 public:
-    static constexpr bool kCells = true;
-
-    explicit FirstRowSink(int64_t max_row_size) : max_row_size_(max_row_size) {}
+    FirstRowSink() = default;
     FirstRowSink(const FirstRowSink&) = delete;
     FirstRowSink& operator=(const FirstRowSink&) = delete;
     ~FirstRowSink() { std::free(cells_); }
@@ -148,24 +138,23 @@ public:
         size_t bytes;
     };
 
-    bool cell(const uint8_t* payload, size_t bytes, int64_t prefix_u16, int64_t end_u16);
-    bool row_end(int64_t) {
+    bool cell(const uint8_t* payload, size_t bytes, int64_t, uint32_t);
+    bool row_end(size_t, int64_t) {
         ended_ = true;
         return false;  // one row only
     }
 
     bool ended() const { return ended_; }
+    bool out_of_memory() const { return out_of_memory_; }
     const Cell* cells() const { return cells_; }
     int64_t size() const { return size_; }
-    const SinkFault& fault() const { return fault_; }
 
 private:
-    int64_t max_row_size_;
     Cell* cells_ = nullptr;
     int64_t size_ = 0;
     int64_t capacity_ = 0;
     bool ended_ = false;
-    SinkFault fault_;
+    bool out_of_memory_ = false;
 };
 
 // The columns of a sink as an Arrow struct array of string columns, which
