@@ -87,8 +87,14 @@ private:
         Ref view(PyMemoryView_FromMemory(reinterpret_cast<char*>(into), Py_ssize_t(n), PyBUF_WRITE));
         if (!view) return fail();
         Ref got(PyObject_CallMethod(stream_, "readinto", "O", view.get()));
+        PyObject* raised = got ? nullptr : PyErr_GetRaisedException();
         Ref released(PyObject_CallMethod(view.get(), "release", nullptr));
-        if (!got) return fail();
+        if (raised) {
+            // The stream's own exception wins over one from releasing the view.
+            PyErr_Clear();
+            PyErr_SetRaisedException(raised);
+            return fail();
+        }
         if (!released) return fail();
         if (got.get() == Py_None) {
             PyErr_SetString(PyExc_BlockingIOError,

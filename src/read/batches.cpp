@@ -379,7 +379,12 @@ Block* BatchReader::produce() {
 bool BatchReader::start() {
     Block* block = produce();
     if (!block) {
-        if (fault_.kind == ReadFault::Kind::None) fault_.kind = ReadFault::Kind::NoMemory;
+        if (fault_.kind == ReadFault::Kind::None) {
+            // No bytes at all: not a document, as parse says of "".
+            Fault f;
+            grammar::end_at(f, 0, 0, 0);
+            set_grammar_fault(fault_, f);
+        }
         failed_ = true;
         return false;
     }
