@@ -12,7 +12,7 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import NoReturn
 
-from . import compression
+from . import columnar, compression
 from .documents import open_document, read_batches, read_document, write_document
 from .stats import Stats, _n
 from .streams import (DATA_ERROR, INTERNAL_ERROR, OK, STDIO, USAGE_ERROR, Failure, Input,
@@ -309,6 +309,8 @@ def _progress(args: argparse.Namespace) -> Progress:
 
 
 def cmd_encode(args: argparse.Namespace) -> int:
+    if columnar.handles_input(args):
+        return columnar.encode(args)
     source_encoding, target_encoding = _encodings(args)
     target_encoding = _without_bom(target_encoding)
     _check_output(args, None)
@@ -343,6 +345,8 @@ def cmd_encode(args: argparse.Namespace) -> int:
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
+    if columnar.handles_output(args):
+        return columnar.decode(args)
     source_encoding, target_encoding = _encodings(args)
     _check_output(args, args.target_format)
     fmt = args.target_format or _format_of(args.output) or "csv"
