@@ -53,7 +53,9 @@ bool ColumnSink::finish_short_row() {
     if (plan_.pad && cell_ < plan_.width) {
         for (int64_t col = cell_; col < plan_.width; ++col) {
             const int32_t slot = plan_.slot_of[col];
-            if (slot >= 0 && !append(columns_[slot], slot, nullptr, 0)) return false;
+            // An empty cell, read from sixteen bytes as every short one is.
+            static const uint8_t kEmpty[16] = {};
+            if (slot >= 0 && !append(columns_[slot], slot, kEmpty, 0)) return false;
         }
         return true;
     }
