@@ -346,7 +346,8 @@ def test_write_equals_stringify() -> None:
     # Slices and batches of several sizes are written by their own offsets.
     sliced = table.slice(7, 20)
     assert _written(sliced) == vorn.stringify([names] + rows[7:27]).encode()
-    assert _written(pa.Table.from_batches(table.to_batches(max_chunksize=7))) == want
+    for threads in (1, 2, 3):
+        assert _written(pa.Table.from_batches(table.to_batches(max_chunksize=7)), threads=threads) == want
     assert _written(table.to_batches()[0]) == want  # __arrow_c_array__
     # No rows, no columns.
     assert _written(table.slice(0, 0)) == vorn.stringify([names]).encode()
@@ -367,6 +368,14 @@ def test_write_nulls_and_other_types() -> None:
     table = pa.table({"s": ["a", None, "c"], "n": [1, 2, None]})
     with pytest.raises(ValueError, match=r"column 's' holds a null at row 1 .*null="):
         _written(table)
+    # A null in a later batch: the rows are counted across batches, and the
+    # batches before it are written first.
+    batches = pa.Table.from_batches(pa.table({"s": ["a", "b", "c", None, "e"]}).to_batches(max_chunksize=2))
+    for threads in (1, 2, 4):
+        out = io.BytesIO()
+        with pytest.raises(ValueError, match="column 's' holds a null at row 3 "):
+            vorn_io.write_arrow(batches, out, threads=threads)
+        assert out.getvalue() == vorn.stringify([["s"], ["a"], ["b"]]).encode()
     assert _written(table, null="") == vorn.stringify([["s", "n"], ["a", "1"], ["", "2"], ["c", ""]]).encode()
     import pyarrow.compute as pc
 

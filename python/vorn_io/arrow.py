@@ -321,7 +321,9 @@ def write_arrow(data: Any, dest: str | os.PathLike[str] | IO[bytes], *, header: 
     text by pyarrow when it is installed, and refused, naming the column and
     its type, when it is not. A null is refused, naming its column and row,
     unless ``null`` gives the text to write for it. With ``header=True`` the
-    first row holds the column names.
+    first row holds the column names. Up to ``threads`` batches (default:
+    the CPUs this process may use) are encoded at once, with the interpreter
+    released, and written in order.
 
     The bytes written are exactly ``vorn.stringify`` of the same table as
     lists of str, encoded as UTF-8. A path is written whole or not at all
@@ -330,10 +332,10 @@ def write_arrow(data: Any, dest: str | os.PathLike[str] | IO[bytes], *, header: 
     """
     if null is not None and not isinstance(null, str):
         raise TypeError(f"null must be a str or None, not {type(null).__name__}")
-    _threads(threads)
+    n_threads = _threads(threads)
     if isinstance(dest, io.TextIOBase):
         raise TypeError("write_arrow() writes bytes: open the file with mode 'wb'")
-    writer = ColumnWriter(_capsules(data), bool(header), null)
+    writer = ColumnWriter(_capsules(data), bool(header), null, n_threads)
     if isinstance(dest, (str, os.PathLike)):
         path = os.fspath(dest)
         folder = os.path.dirname(os.path.abspath(path))
