@@ -23,6 +23,7 @@ them all.
 from __future__ import annotations
 
 import codecs
+import importlib
 import io
 import os
 import tempfile
@@ -48,7 +49,7 @@ Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes]]
 
 def _require(module: str) -> Any:
     try:
-        return __import__(module)
+        return importlib.import_module(module)
     except ImportError as error:
         raise ImportError(f"{module} is not installed: it comes with the extra vorn[arrow] "
                           f"({_EXTRA})") from error
@@ -273,8 +274,8 @@ def _is_string_type(pa: Any, t: Any) -> bool:
 def _pyarrow_stream(data: Any) -> object:
     """data as a stream capsule of string columns, the others cast to text by
     pyarrow (as pyarrow.csv.write_csv writes them)."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
+    pa = importlib.import_module("pyarrow")
+    pc = importlib.import_module("pyarrow.compute")
 
     if hasattr(data, "__arrow_c_stream__"):
         reader = pa.RecordBatchReader.from_stream(data)
@@ -297,7 +298,7 @@ def _pyarrow_stream(data: Any) -> object:
 
 def _capsules(data: Any) -> object:
     try:
-        import pyarrow  # noqa: F401
+        importlib.import_module("pyarrow")
     except ImportError:
         pass
     else:
