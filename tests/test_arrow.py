@@ -8,6 +8,7 @@ import io
 import itertools
 import os
 import random
+import sys
 
 import pytest
 
@@ -308,16 +309,7 @@ def test_duckdb_takes_the_stream_and_limit_releases_it() -> None:
 
 
 def test_missing_library_names_the_extra(monkeypatch: pytest.MonkeyPatch) -> None:
-    import builtins
-
-    real = builtins.__import__
-
-    def fake(name: str, *args: object, **kwargs: object) -> object:
-        if name == "polars":
-            raise ImportError("no polars here")
-        return real(name, *args, **kwargs)
-
-    monkeypatch.setattr(builtins, "__import__", fake)
+    monkeypatch.setitem(sys.modules, "polars", None)  # as if not installed
     with pytest.raises(ImportError, match=r"vorn\[arrow\]"):
         vorn_io.read_arrow(io.BytesIO(b"01a;")).to_polars()
 
@@ -385,18 +377,9 @@ def test_write_nulls_and_other_types() -> None:
 
 
 def test_write_without_pyarrow_refuses_other_types(monkeypatch: pytest.MonkeyPatch) -> None:
-    import builtins
-
-    real = builtins.__import__
-
-    def fake(name: str, *args: object, **kwargs: object) -> object:
-        if name == "pyarrow":
-            raise ImportError("no pyarrow here")
-        return real(name, *args, **kwargs)
-
     table = pa.table({"s": ["x"], "n": pa.array([1], pa.int64())})
     strings = pa.table({"s": ["x", "é"]})
-    monkeypatch.setattr(builtins, "__import__", fake)
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # as if not installed
     with pytest.raises(TypeError, match=r"column 'n' has type int64: .*vorn\[arrow\]"):
         _written(table)
     assert _written(strings) == vorn.stringify([["s"], ["x"], ["é"]]).encode()
