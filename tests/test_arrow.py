@@ -410,3 +410,63 @@ def test_every_block_size_matches_for_long_cells() -> None:
     want = _columns(table[1:], table[0])
     for block_size in (1, 2, 3, 17, 100, 5000):
         assert _read(doc, block_size=block_size, threads=2).to_pydict() == want
+
+
+def _resident() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc to see resident memory")
+def test_memory_stays_bounded_by_the_blocks_in_flight(tmp_path: object) -> None:
+    path = os.path.join(str(tmp_path), "big.vorn")
+    row = vorn.stringify([["x" * 100, "é" * 50, "y" * 300]])
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        f.write(vorn.stringify([["a", "b", "c"]]))
+        for _ in range(40):
+            f.write(row * 2000)  # 40 pieces of about 1 MB
+    size = os.path.getsize(path)
+    base = _resident()
+    peak = 0
+    rows = 0
+    for batch in pa.RecordBatchReader.from_stream(vorn_io.read_arrow(path, block_size=1 << 20, threads=2)):
+        rows += batch.num_rows
+        peak = max(peak, _resident() - base)
+        del batch
+    assert rows == 80000
+    # A few blocks and their batches in flight, far below the file's size.
+    assert peak < size / 2, (peak, size)
+
+
+def test_write_then_read_any_text() -> None:
+    hypothesis = pytest.importorskip("hypothesis", reason="hypothesis is not installed")
+    st = hypothesis.strategies
+    text = st.text(st.characters(exclude_categories=("Cs",)), max_size=40)
+
+    @hypothesis.given(st.integers(1, 4).flatmap(lambda width: st.lists(st.lists(text, min_size=width,
+                                                                                   max_size=width),
+                                                                          max_size=30)),
+                      st.integers(1, 64), st.sampled_from(["large_string", "string", "string_view"]))
+    @hypothesis.settings(max_examples=150, deadline=None)
+    def check(rows: list[list[str]], block_size: int, string_type: str) -> None:
+        width = len(rows[0]) if rows else 1
+        names = [f"c{k}" for k in range(width)]
+        table = pa.table({n: pa.array([r[k] for r in rows], pa.string()) for k, n in enumerate(names)})
+        data = _written(table)
+        assert data == vorn.stringify([names] + rows).encode()
+        back = _read(data, block_size=block_size, string_type=string_type, threads=1 + block_size % 3)
+        assert back.to_pydict() == table.to_pydict()
+
+    check()
+
+
+def test_views_and_dictionaries_of_long_cells() -> None:
+    cells = ["", "a" * 12, "b" * 13, "é" * 40, "😀" * 3, "x" * 5000]
+    table = pa.table({"v": pa.array(cells, pa.string_view()),
+                      "d": pa.array(cells[::-1]).dictionary_encode()})
+    want = vorn.stringify([["v", "d"]] + [list(r) for r in zip(cells, cells[::-1])]).encode()
+    assert _written(table) == want
+    assert _written(table.slice(2, 3)) == vorn.stringify([["v", "d"]] + [list(r) for r in
+                                                         zip(cells[2:5], cells[::-1][2:5])]).encode()
+    back = _read(want, string_type="string_view", block_size=7)
+    assert back.column("v").to_pylist() == cells
