@@ -292,9 +292,12 @@ def test_polars_and_pandas_take_the_stream() -> None:
     frame = pl.DataFrame(vorn_io.read_arrow(io.BytesIO(doc), block_size=256, threads=2))
     assert frame.to_dict(as_series=False) == want
     assert vorn_io.read_arrow(io.BytesIO(doc)).to_polars().to_dict(as_series=False) == want
-    pytest.importorskip("pandas", reason="pandas is not installed (vorn[arrow])")
+    pd = pytest.importorskip("pandas", reason="pandas is not installed (vorn[arrow])")
     frame = vorn_io.read_arrow(io.BytesIO(doc), block_size=256).to_pandas()
     assert {c: list(frame[c]) for c in frame.columns} == want
+    if hasattr(pd.DataFrame, "from_arrow"):  # pandas 3
+        frame = pd.DataFrame.from_arrow(vorn_io.read_arrow(io.BytesIO(doc), block_size=256))
+        assert {c: list(frame[c]) for c in frame.columns} == want
 
 
 def test_duckdb_takes_the_stream_and_limit_releases_it() -> None:
