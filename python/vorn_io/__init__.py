@@ -41,11 +41,13 @@ from typing import Protocol as _Protocol, cast as _cast
 import vorn as _vorn
 
 from ._partition import partitions
+from .arrow import ArrowReader, read_arrow, write_arrow
 from ._scanner import DecodeError, Decoder
 from ._version import __version__ as __version__
 
 __all__ = ["reader", "writer", "Writer", "load", "dump", "Decoder", "DecodeError", "DEFAULT_CHUNK_SIZE",
-           "partitions", "SupportsRead", "SupportsWrite", "SupportsWriteText", "SupportsWriteBytes"]
+           "partitions", "SupportsRead", "SupportsWrite", "SupportsWriteText", "SupportsWriteBytes",
+           "read_arrow", "write_arrow", "ArrowReader"]
 
 # Units (bytes or characters) asked for per read: large enough that the fixed
 # cost of a read vanishes next to decoding it, small enough to stay in the

@@ -17,6 +17,7 @@
 #include "io/faults.h"
 #include "io/partition.h"
 #include "format/utf8.h"
+#include "io/arrow.h"
 #include "read/errors.h"
 #include "read/scanner.h"
 
@@ -350,6 +351,7 @@ int exec_module(PyObject* module) {
     if (PyModule_AddObjectRef(module, "Decoder", decoder.get()) < 0) return -1;
     if (PyModule_AddObjectRef(module, "DecodeError", g_decode_error) < 0) return -1;
     if (PyModule_AddFunctions(module, kModuleMethods) < 0) return -1;
+    if (add_arrow_types(module) < 0) return -1;
     return add_partition_functions(module);
 }
 

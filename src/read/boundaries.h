@@ -50,6 +50,16 @@ public:
     // calls again with the same chunk and the advanced pos until More.
     Step feed(const uint8_t* data, size_t length, size_t* pos, bool final);
 
+    // After a Cut: the next call's data begins pos bytes further on (with
+    // pos 0), instead of the same chunk again with the advanced pos, so that
+    // the caller may move the bytes after the cut elsewhere.
+    void advance(size_t pos) { base_ += int64_t(pos); }
+    // From the last cut on, ranges take at least size bytes.
+    void set_size(int64_t size) {
+        size_ = size < kLargest ? size : kLargest;
+        next_cut_ = cut_offset_ + size_;
+    }
+
     // Byte offsets in it count from the start of the document.
     const Fault& fault() const { return fault_; }
     int64_t cut_offset() const { return cut_offset_; }

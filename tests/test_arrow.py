@@ -1,0 +1,477 @@
+"""vorn_io.read_arrow and write_arrow: differential against vorn.parse and
+vorn.stringify, the consumers, and the faults."""
+
+from __future__ import annotations
+
+import gc
+import io
+import itertools
+import os
+import random
+import sys
+
+import pytest
+
+import vorn
+import vorn_io
+from vorn_io import _scanner
+
+pa = pytest.importorskip("pyarrow", reason="pyarrow is needed to look at the batches (vorn[arrow])")
+
+# Text of every UTF-8 length class, every continuation byte value among them.
+_CONT = [chr(0x80 + k) for k in range(0x40)]            # two bytes: C2 80..C2 BF
+_THREE = [chr(0x800 + k * 0x40 + k) for k in range(0x40)]  # E0 A0 80 .. with every last byte
+_FOUR = [chr(0x10000 + k) for k in range(0x40)] + [chr(0x10FFFF)]
+_ALPHABET = ["a", ";", "0", "9", "f", "\n"] + _CONT + _THREE + _FOUR
+
+
+def _cell(rng: random.Random) -> str:
+    n = rng.choice([0, 1, 2, 3, 12, 13, 15, 16, 17, 31, 32, 33, 64, 65, 200])
+    return "".join(rng.choice(_ALPHABET) for _ in range(n))
+
+
+def _table(rng: random.Random, rows: int, width: int) -> list[list[str]]:
+    return [[_cell(rng) for _ in range(width)] for _ in range(rows)]
+
+
+def _columns(table: list[list[str]], names: list[str]) -> dict[str, list[str]]:
+    return {name: [row[k] for row in table] for k, name in enumerate(names)}
+
+
+def _read(doc: bytes, **options: object) -> object:
+    return vorn_io.read_arrow(io.BytesIO(doc), **options).to_pyarrow()
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3, 4])
+@pytest.mark.parametrize("block_size", [1, 5, 64, 1 << 20])
+def test_read_equals_parse(threads: int, block_size: int) -> None:
+    rng = random.Random(threads * 1000 + block_size)
+    for width in (1, 3):
+        table = [[f"c{k}" for k in range(width)]] + _table(rng, 40, width)
+        doc = vorn.stringify(table).encode("utf-8", "surrogatepass")
+        parsed = vorn.parse(doc.decode())
+        got = _read(doc, threads=threads, block_size=block_size)
+        assert got.column_names == parsed[0]
+        assert got.to_pydict() == _columns(parsed[1:], parsed[0])
+        # header=False: every row is data, named as pyarrow.csv names them.
+        got = _read(doc, header=False, threads=threads, block_size=block_size)
+        assert got.column_names == [f"f{k}" for k in range(width)]
+        assert got.to_pydict() == _columns(parsed, got.column_names)
+
+
+def test_string_types_and_columns() -> None:
+    rng = random.Random(7)
+    table = [["x", "y", "z"]] + _table(rng, 50, 3)
+    doc = vorn.stringify(table).encode()
+    want = _columns(table[1:], table[0])
+    for string_type, arrow_type in [("large_string", pa.large_string()), ("string", pa.string()),
+                                    ("string_view", pa.string_view())]:
+        got = _read(doc, string_type=string_type, block_size=100)
+        assert all(field.type == arrow_type for field in got.schema)
+        assert got.to_pydict() == want
+    got = _read(doc, columns=["z", 0], block_size=64, threads=2)
+    assert got.column_names == ["z", "x"]
+    assert got.to_pydict() == {"z": want["z"], "x": want["x"]}
+    with pytest.raises(KeyError, match="'w'"):
+        vorn_io.read_arrow(io.BytesIO(doc), columns=["w"])
+    with pytest.raises(ValueError, match="twice"):
+        vorn_io.read_arrow(io.BytesIO(doc), columns=["x", 0])
+
+
+def test_shapes() -> None:
+    # A header alone, a single empty row, rows of no cells.
+    assert _read(b"01a01b;").to_pydict() == {"a": [], "b": []}
+    assert _read(b";", header=False).num_rows == 1
+    assert _read(b";;;", header=True).num_rows == 2
+    with pytest.raises(ValueError, match="'a' twice"):
+        vorn_io.read_arrow(io.BytesIO(b"01a01a;"))
+
+
+def test_ragged_rows() -> None:
+    doc = vorn.stringify([["a", "b", "c"], ["1", "2", "3"], ["4"], ["5", "6", "7"]]).encode()
+    for threads, block_size in [(1, 1), (2, 4), (1, 1 << 20)]:
+        with pytest.raises(ValueError, match=r"row 2 has 1 cells, fewer than the 3 columns of the header; "
+                                             r"ragged='pad'"):
+            _read(doc, threads=threads, block_size=block_size)
+        got = _read(doc, ragged="pad", threads=threads, block_size=block_size)
+        assert got.to_pydict() == {"a": ["1", "4", "5"], "b": ["2", "", "6"], "c": ["3", "", "7"]}
+    longer = vorn.stringify([["a"], ["1", "2"]]).encode()
+    with pytest.raises(ValueError, match="row 1 has 2 cells, more than the 1 columns"):
+        _read(longer, ragged="pad")
+
+
+def _error_of(call: object) -> tuple[type, str, int | None, int | None]:
+    try:
+        call()  # type: ignore[operator]
+    except (SyntaxError, ValueError) as error:
+        return (type(error), str(error), getattr(error, "position", None), getattr(error, "row", None))
+    return (type(None), "", None, None)
+
+
+def test_malformed_at_every_position() -> None:
+    doc = vorn.stringify([["h", "é😀"], ["12", ";;"], ["x" * 20, "y"]])
+    cases = []
+    for cut in range(len(doc)):
+        cases.append(doc[:cut])
+        cases.append(doc[:cut] + "!" + doc[cut + 1:])
+    cases.append(doc.replace("02é", "01é"))  # split a character? no: a length off by one
+    cases.append("02😀" + doc)  # declared length inside an astral character... then the rest
+    for text in cases:
+        try:
+            vorn.parse(text)
+        except SyntaxError as error:
+            expected = str(error)
+        else:
+            continue
+        for threads, block_size in [(1, 1), (2, 3), (1, 1 << 20)]:
+            kind, message, position, _ = _error_of(
+                lambda: _read(text.encode(), header=False, threads=threads, block_size=block_size))
+            assert kind is vorn_io.DecodeError, (text, message)
+            assert message == expected
+            assert position is not None
+
+
+def test_rows_before_a_fault_come_first() -> None:
+    good = vorn.stringify([["a"]] + [[str(k)] for k in range(100)])
+    reader = pa.RecordBatchReader.from_stream(vorn_io.read_arrow(io.BytesIO((good + "01").encode()),
+                                                                 block_size=16, threads=2))
+    seen = []
+    with pytest.raises(pa.ArrowInvalid, match="Unexpected end of input"):
+        for batch in reader:
+            seen += batch.column(0).to_pylist()
+    assert seen == [str(k) for k in range(100)]
+
+
+def test_invalid_utf8_names_its_offset() -> None:
+    doc = bytearray(vorn.stringify([["a"], ["bcd"], ["é"]]).encode())
+    for at, bad in [(doc.index(b"c"), 0xFF), (doc.index(b"\xc3") + 1, 0x41), (doc.index(b"\xc3"), 0xC0)]:
+        broken = bytes(doc[:at]) + bytes([bad]) + bytes(doc[at + 1:])
+        offset = _first_invalid(broken)
+        for threads, block_size in [(1, 1), (2, 2), (1, 1 << 20)]:
+            with pytest.raises(UnicodeDecodeError, match=f"byte offset {offset} of the document") as caught:
+                _read(broken, threads=threads, block_size=block_size)
+            assert caught.value.object[:1] == broken[offset:offset + 1]
+
+
+def test_max_row_size() -> None:
+    doc = vorn.stringify([["a"], ["bb"], ["c" * 30]]).encode()
+    assert _read(doc, max_row_size=35).num_rows == 2
+    with pytest.raises(vorn_io.DecodeError, match="Row 2 is longer than max_row_size") as caught:
+        _read(doc, max_row_size=10, block_size=1)
+    assert caught.value.row == 2
+
+
+def test_utf8_validator_against_the_decoder() -> None:
+    # Every byte value at every lane of a block of ASCII, every length
+    # across the vector width and its tails, at every misalignment.
+    base = bytes(range(0x20, 0x60))
+    for size in (1, 15, 16, 17, 31, 32, 33, 48):
+        for lane in range(size):
+            for value in range(256):
+                text = bytearray(base[:size])
+                text[lane] = value
+                for shift in (0, 1, 7):
+                    data = bytes(shift) + bytes(text)
+                    want = _first_invalid(data)
+                    assert _scanner._utf8_check(data) == want
+                    assert _scanner._utf8_check(data, True) == want
+    # Every sequence of the length classes, cut and whole, at each offset.
+    for ch in ["é", "\u0800", "\uffff", "\U00010000", "\U0010ffff"] + _CONT[:4] + _FOUR[:3]:
+        encoded = ch.encode()
+        for pad in range(17):
+            for cut in range(len(encoded) + 1):
+                data = b"a" * pad + encoded[:cut] + b"b" * 3
+                assert _scanner._utf8_check(data) == _first_invalid(data)
+    for raw in (b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\x80", b"\xe0\x80\x80", b"\xf0\x80\x80\x80"):
+        for pad in range(17):
+            data = b"x" * pad + raw
+            assert _scanner._utf8_check(data) == pad == _first_invalid(data)
+
+
+def _first_invalid(data: bytes) -> int:
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        return error.start
+    return len(data)
+
+
+# --- Streams and resources --------------------------------------------------
+
+
+def test_sources(tmp_path: object) -> None:
+    import gzip
+
+    table = [["k", "v"]] + [[str(k), "é" * (k % 5)] for k in range(500)]
+    doc = vorn.stringify(table).encode()
+    path = os.path.join(str(tmp_path), "t.vorn")
+    with open(path, "wb") as fp:
+        fp.write(doc)
+    want = _columns(table[1:], table[0])
+    assert vorn_io.read_arrow(path, block_size=100).to_pyarrow().to_pydict() == want
+    with gzip.open(path + ".gz", "wb") as fp:
+        fp.write(doc)
+    with gzip.open(path + ".gz", "rb") as fp:
+        assert vorn_io.read_arrow(fp, block_size=100, threads=2).to_pyarrow().to_pydict() == want
+    read, write = os.pipe()
+    os.write(write, doc[:60000])
+    os.close(write)
+    with os.fdopen(read, "rb", buffering=0) as fp:
+        if len(doc) <= 60000:
+            assert vorn_io.read_arrow(fp).to_pyarrow().to_pydict() == want
+    with pytest.raises(ValueError, match="UTF-8 files only"):
+        vorn_io.read_arrow(path, encoding="utf-16")
+    with pytest.raises(TypeError, match="binary stream"):
+        vorn_io.read_arrow(io.StringIO(doc.decode()))
+
+
+def test_stream_is_consumed_once_and_source_errors_pass_through() -> None:
+    reader = vorn_io.read_arrow(io.BytesIO(b"01a;01b;"))
+    assert pa.table(reader).to_pydict() == {"a": ["b"]}
+    with pytest.raises(RuntimeError, match="already consumed"):
+        pa.table(reader)
+
+    class Failing(io.RawIOBase):
+        def __init__(self) -> None:
+            self.calls = 0
+
+        def readable(self) -> bool:
+            return True
+
+        def readinto(self, buffer: memoryview) -> int:
+            self.calls += 1
+            if self.calls == 1:
+                buffer[:4] = b"01a;"
+                return 4
+            raise OSError("disk on fire")
+
+    with pytest.raises(OSError, match="disk on fire"):
+        vorn_io.read_arrow(Failing(), block_size=1).to_pyarrow()
+
+
+def test_file_that_shrinks_during_the_read(tmp_path: object) -> None:
+    path = os.path.join(str(tmp_path), "big.vorn")
+    table = [["a", "b"]] + [["x" * 50, str(k)] for k in range(20000)]
+    with open(path, "wb") as fp:
+        fp.write(vorn.stringify(table).encode())
+    reader = pa.RecordBatchReader.from_stream(vorn_io.read_arrow(path, block_size=4096, threads=2))
+    next(iter(reader))
+    with open(path, "r+b") as fp:
+        fp.truncate(100000)
+    with pytest.raises(pa.ArrowInvalid):
+        for _ in reader:
+            pass
+
+
+def test_early_release_frees_everything() -> None:
+    table = [["a"]] + [[str(k) * 10] for k in range(20000)]
+    doc = vorn.stringify(table).encode()
+    for threads in (1, 3):
+        reader = pa.RecordBatchReader.from_stream(vorn_io.read_arrow(io.BytesIO(doc), block_size=512,
+                                                                     threads=threads))
+        first = reader.read_next_batch()
+        assert first.column(0)[0].as_py() == "0" * 10
+        before = pa.total_allocated_bytes()
+        del reader
+        gc.collect()
+        assert first.num_rows > 0
+        assert pa.total_allocated_bytes() <= before
+
+
+# --- Consumers ----------------------------------------------------------------
+
+
+def _sample() -> tuple[bytes, dict[str, list[str]]]:
+    table = [["name", "text"]] + [[f"n{k}", "😀é;" * (k % 4)] for k in range(300)]
+    return vorn.stringify(table).encode(), _columns(table[1:], table[0])
+
+
+def test_polars_and_pandas_take_the_stream() -> None:
+    doc, want = _sample()
+    pl = pytest.importorskip("polars", reason="polars is not installed (vorn[arrow])")
+    frame = pl.DataFrame(vorn_io.read_arrow(io.BytesIO(doc), block_size=256, threads=2))
+    assert frame.to_dict(as_series=False) == want
+    assert vorn_io.read_arrow(io.BytesIO(doc)).to_polars().to_dict(as_series=False) == want
+    pd = pytest.importorskip("pandas", reason="pandas is not installed (vorn[arrow])")
+    frame = vorn_io.read_arrow(io.BytesIO(doc), block_size=256).to_pandas()
+    assert {c: list(frame[c]) for c in frame.columns} == want
+    if hasattr(pd.DataFrame, "from_arrow"):  # pandas 3
+        frame = pd.DataFrame.from_arrow(vorn_io.read_arrow(io.BytesIO(doc), block_size=256))
+        assert {c: list(frame[c]) for c in frame.columns} == want
+
+
+def test_duckdb_takes_the_stream_and_limit_releases_it() -> None:
+    duckdb = pytest.importorskip("duckdb", reason="duckdb is not installed (vorn[arrow])")
+    doc, want = _sample()
+    r = vorn_io.read_arrow(io.BytesIO(doc), block_size=256, threads=2)  # noqa: F841 - named in the query
+    rows = duckdb.sql("select name, text from r order by name").fetchall()
+    assert sorted(zip(want["name"], want["text"])) == rows
+    big = vorn.stringify([["a"]] + [[str(k)] for k in range(100000)]).encode()
+    r = vorn_io.read_arrow(io.BytesIO(big), block_size=1024, threads=2)  # noqa: F841
+    assert len(duckdb.sql("select * from r limit 10").fetchall()) == 10
+
+
+def test_missing_library_names_the_extra(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setitem(sys.modules, "polars", None)  # as if not installed
+    with pytest.raises(ImportError, match=r"vorn\[arrow\]"):
+        vorn_io.read_arrow(io.BytesIO(b"01a;")).to_polars()
+
+
+# --- Writing ------------------------------------------------------------------
+
+
+def _written(data: object, **options: object) -> bytes:
+    out = io.BytesIO()
+    vorn_io.write_arrow(data, out, **options)
+    return out.getvalue()
+
+
+def test_write_equals_stringify() -> None:
+    rng = random.Random(3)
+    rows = _table(rng, 60, 3)
+    names = ["a", "b", "ü😀"]
+    table = pa.table({n: [row[k] for row in rows] for k, n in enumerate(names)})
+    want = vorn.stringify([names] + rows).encode("utf-8")
+    assert _written(table) == want
+    assert _written(table, header=False) == vorn.stringify(rows).encode()
+    for target in (pa.string(), pa.large_string(), pa.string_view()):
+        assert _written(table.cast(pa.schema([(n, target) for n in names]))) == want
+    dictionary = pa.table({n: pa.array([row[k] for row in rows]).dictionary_encode() for k, n in enumerate(names)})
+    assert _written(dictionary) == want
+    # Slices and batches of several sizes are written by their own offsets.
+    sliced = table.slice(7, 20)
+    assert _written(sliced) == vorn.stringify([names] + rows[7:27]).encode()
+    for threads in (1, 2, 3):
+        assert _written(pa.Table.from_batches(table.to_batches(max_chunksize=7)), threads=threads) == want
+    assert _written(table.to_batches()[0]) == want  # __arrow_c_array__
+    # No rows, no columns.
+    assert _written(table.slice(0, 0)) == vorn.stringify([names]).encode()
+    assert _written(table.slice(0, 0), header=False) == b""
+
+
+def test_write_round_trips_through_read(tmp_path: object) -> None:
+    rng = random.Random(5)
+    rows = _table(rng, 200, 2)
+    table = pa.table({"p": [r[0] for r in rows], "q": [r[1] for r in rows]})
+    path = os.path.join(str(tmp_path), "out.vorn")
+    vorn_io.write_arrow(table, path)
+    assert vorn_io.read_arrow(path, block_size=333, threads=2).to_pyarrow().equals(
+        table.cast(pa.schema([("p", pa.large_string()), ("q", pa.large_string())])))
+
+
+def test_write_nulls_and_other_types() -> None:
+    table = pa.table({"s": ["a", None, "c"], "n": [1, 2, None]})
+    with pytest.raises(ValueError, match=r"column 's' holds a null at row 1 .*null="):
+        _written(table)
+    # A null in a later batch: the rows are counted across batches, and the
+    # batches before it are written first.
+    batches = pa.Table.from_batches(pa.table({"s": ["a", "b", "c", None, "e"]}).to_batches(max_chunksize=2))
+    for threads in (1, 2, 4):
+        out = io.BytesIO()
+        with pytest.raises(ValueError, match="column 's' holds a null at row 3 "):
+            vorn_io.write_arrow(batches, out, threads=threads)
+        assert out.getvalue() == vorn.stringify([["s"], ["a"], ["b"]]).encode()
+    assert _written(table, null="") == vorn.stringify([["s", "n"], ["a", "1"], ["", "2"], ["c", ""]]).encode()
+    import pyarrow.compute as pc
+
+    other = pa.table({"f": [1.5, 2.0], "b": [True, False]})
+    as_text = [pc.cast(column, pa.string()).to_pylist() for column in other.columns]
+    assert _written(other) == vorn.stringify([["f", "b"]] + [list(r) for r in zip(*as_text)]).encode()
+
+
+def test_write_without_pyarrow_refuses_other_types(monkeypatch: pytest.MonkeyPatch) -> None:
+    table = pa.table({"s": ["x"], "n": pa.array([1], pa.int64())})
+    strings = pa.table({"s": ["x", "é"]})
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # as if not installed
+    with pytest.raises(TypeError, match=r"column 'n' has type int64: .*vorn\[arrow\]"):
+        _written(table)
+    assert _written(strings) == vorn.stringify([["s"], ["x"], ["é"]]).encode()
+
+
+def test_write_refuses_invalid_utf8() -> None:
+    bad = pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(bytes(pa.array([0, 1, 3], pa.int32()).buffers()[1])),
+                                                 pa.py_buffer(b"a\xc3\x28")])
+    with pytest.raises(ValueError, match="column 's' holds invalid UTF-8 at row 1"):
+        _written(pa.table({"s": bad}))
+
+
+def test_polars_pandas_duckdb_write() -> None:
+    pl = pytest.importorskip("polars", reason="polars is not installed (vorn[arrow])")
+    pd = pytest.importorskip("pandas", reason="pandas is not installed (vorn[arrow])")
+    duckdb = pytest.importorskip("duckdb", reason="duckdb is not installed (vorn[arrow])")
+    rows = [["a", "é"], ["😀", ""]]
+    want = vorn.stringify([["x", "y"]] + rows).encode()
+    assert _written(pl.DataFrame({"x": ["a", "😀"], "y": ["é", ""]})) == want
+    assert _written(pd.DataFrame({"x": ["a", "😀"], "y": ["é", ""]})) == want
+    relation = duckdb.sql("select * from (values ('a', 'é'), ('😀', '')) t(x, y)")
+    assert _written(relation) == want
+
+
+def test_every_block_size_matches_for_long_cells() -> None:
+    table = [["a", "b"]] + [["x" * n, "😀" * (n // 3)] for n in itertools.chain(range(0, 70), [255, 256, 4097])]
+    doc = vorn.stringify(table).encode()
+    want = _columns(table[1:], table[0])
+    for block_size in (1, 2, 3, 17, 100, 5000):
+        assert _read(doc, block_size=block_size, threads=2).to_pydict() == want
+
+
+def _resident() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc to see resident memory")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or bool(os.environ.get("PYTHONMALLOC")),
+                    reason="resident sizes mean nothing under the sanitizer's or the debug allocator")
+def test_memory_stays_bounded_by_the_blocks_in_flight(tmp_path: object) -> None:
+    path = os.path.join(str(tmp_path), "big.vorn")
+    row = vorn.stringify([["x" * 100, "é" * 50, "y" * 300]])
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        f.write(vorn.stringify([["a", "b", "c"]]))
+        for _ in range(40):
+            f.write(row * 2000)  # 40 pieces of about 1 MB
+    size = os.path.getsize(path)
+    base = _resident()
+    peak = 0
+    rows = 0
+    for batch in pa.RecordBatchReader.from_stream(vorn_io.read_arrow(path, block_size=1 << 20, threads=2)):
+        rows += batch.num_rows
+        peak = max(peak, _resident() - base)
+        del batch
+    assert rows == 80000
+    # A few blocks and their batches in flight, far below the file's size.
+    assert peak < size / 2, (peak, size)
+
+
+def test_write_then_read_any_text() -> None:
+    hypothesis = pytest.importorskip("hypothesis", reason="hypothesis is not installed")
+    st = hypothesis.strategies
+    text = st.text(st.characters(exclude_categories=("Cs",)), max_size=40)
+
+    @hypothesis.given(st.integers(1, 4).flatmap(lambda width: st.lists(st.lists(text, min_size=width,
+                                                                                   max_size=width),
+                                                                          max_size=30)),
+                      st.integers(1, 64), st.sampled_from(["large_string", "string", "string_view"]))
+    @hypothesis.settings(max_examples=150, deadline=None)
+    def check(rows: list[list[str]], block_size: int, string_type: str) -> None:
+        width = len(rows[0]) if rows else 1
+        names = [f"c{k}" for k in range(width)]
+        table = pa.table({n: pa.array([r[k] for r in rows], pa.string()) for k, n in enumerate(names)})
+        data = _written(table)
+        assert data == vorn.stringify([names] + rows).encode()
+        back = _read(data, block_size=block_size, string_type=string_type, threads=1 + block_size % 3)
+        assert back.to_pydict() == table.to_pydict()
+
+    check()
+
+
+def test_views_and_dictionaries_of_long_cells() -> None:
+    cells = ["", "a" * 12, "b" * 13, "é" * 40, "😀" * 3, "x" * 5000]
+    table = pa.table({"v": pa.array(cells, pa.string_view()),
+                      "d": pa.array(cells[::-1]).dictionary_encode()})
+    want = vorn.stringify([["v", "d"]] + [list(r) for r in zip(cells, cells[::-1])]).encode()
+    assert _written(table) == want
+    assert _written(table.slice(2, 3)) == vorn.stringify([["v", "d"]] + [list(r) for r in
+                                                         zip(cells[2:5], cells[::-1][2:5])]).encode()
+    back = _read(want, string_type="string_view", block_size=7)
+    assert back.column("v").to_pylist() == cells
