@@ -1,6 +1,8 @@
-"""Times vorn_io.partitions against a vorn_io.reader pass over the same file,
-and read_vorn(...).count() on a dask LocalCluster of 1 and 2 worker
-processes against a single-process reader loop.
+"""Times vorn_io.partitions against a plain read of the same file's bytes
+(a readinto loop over one reused buffer: the floor of any pass over the
+file) and against a vorn_io.reader pass, and read_vorn(...).count() on a
+dask LocalCluster of 1 and 2 worker processes against a single-process
+reader loop.
 
     python bench/bench_partitions.py [--mb 1024] [--rounds 3] [--dask-rounds 2]
                                      [--dir build/bench-partitions] [--out FILE] [--no-dask]
@@ -10,15 +12,18 @@ matches):
 
 - short: rows of 8 ASCII cells of 1 to 12 characters;
 - long: rows of 4 ASCII cells of 2,000 to 20,000 characters;
+- cjk: rows of 8 cells of 1 to 40 characters, nine in ten CJK ideographs
+  (three bytes each), so that every payload is hopped by counting;
 - long_mixed (at a quarter of --mb): long cells of mixed text, a third of
   the characters two or three bytes long and one in twenty from U+10000 up,
   the case where no block of the payload is plain ASCII.
 
 Each file is read once before timing, so every figure is a read from the
-page cache. The pass and the reader run in interleaved rounds (the order
-alternating between rounds); figures are medians of wall time. The ratio
-is pass time over reader time: the pass must cost at most a quarter of a
-reader pass for two or more workers to win. read_vorn's time includes the
+page cache. The plain read, the pass and the reader run in interleaved
+rounds (the order alternating between rounds); figures are medians of wall
+time. Two ratios: pass time over the plain read's (the goal is at most
+1.3), and pass time over reader time (the pass must cost at most a quarter
+of a reader pass for two or more workers to win). read_vorn's time includes the
 partitioning pass, made in the calling process before any task runs.
 """
 
@@ -60,12 +65,22 @@ def machine() -> str:
 
 ASCII = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ;,.\n"
 MIXED = ASCII * 2 + "éüßçñ€ж中文字日本語한국" + "\U0001F600\U0001F4A9\U00020000"
+CJK = "".join(chr(c) for c in range(0x4E00, 0x9FA6, 7))
 
 
 def _rows(kind: str, rng: random.Random) -> list[list[str]]:
     if kind == "short":
         pool = ["".join(rng.choices(ASCII[:62], k=rng.randint(1, 12))) for _ in range(5000)]
         return [rng.choices(pool, k=8) for _ in range(20000)]
+    if kind == "cjk":
+        weights = [9 / len(CJK)] * len(CJK) + [1 / 62] * 62
+        text = "".join(rng.choices(CJK + ASCII[:62], weights=weights, k=1 << 16))
+        pool = []
+        for _ in range(5000):
+            n = rng.randint(1, 40)
+            at = rng.randint(0, len(text) - n)
+            pool.append(text[at:at + n])
+        return [rng.choices(pool, k=8) for _ in range(10000)]
     alphabet = ASCII if kind == "long" else MIXED
     base = "".join(rng.choices(alphabet, k=40000))
     rows = []
@@ -102,6 +117,16 @@ def warm(path: str) -> None:
             pass
 
 
+def time_read(path: str) -> float:
+    """The floor: every byte of the file read into one reused buffer."""
+    buffer = bytearray(1 << 20)
+    t = time.perf_counter()
+    with open(path, "rb", buffering=0) as f:
+        while f.readinto(buffer):
+            pass
+    return time.perf_counter() - t
+
+
 def time_partitions(path: str) -> float:
     t = time.perf_counter()
     vorn_io.partitions(path)
@@ -127,20 +152,27 @@ def time_ranges(path: str) -> float:
     return time.perf_counter() - t
 
 
-def passes(path: str, rounds: int) -> dict[str, float]:
-    part, read = [], []
+def passes(path: str, rounds: int, reader: bool) -> dict[str, float]:
+    part, read, floor = [], [], []
     rows = 0
     for k in range(rounds):
         if k % 2:
             part.append(time_partitions(path))
-            r, rows = time_reader(path)
-            read.append(r)
+            floor.append(time_read(path))
+            if reader:
+                r, rows = time_reader(path)
+                read.append(r)
         else:
-            r, rows = time_reader(path)
-            read.append(r)
+            if reader:
+                r, rows = time_reader(path)
+                read.append(r)
+            floor.append(time_read(path))
             part.append(time_partitions(path))
-    p, r = statistics.median(part), statistics.median(read)
-    return {"partitions": p, "reader": r, "rows": rows, "ranges": len(vorn_io.partitions(path))}
+    ranges = vorn_io.partitions(path)
+    if not reader:
+        rows = -1
+    return {"partitions": statistics.median(part), "read": statistics.median(floor),
+            "reader": statistics.median(read) if read else float("nan"), "rows": rows, "ranges": len(ranges)}
 
 
 def on_dask(path: str, rounds: int, workers: int, rows: int) -> dict[str, float]:
@@ -172,20 +204,25 @@ def main() -> None:
     parser.add_argument("--dir", default=os.path.join(ROOT, "build", "bench-partitions"))
     parser.add_argument("--out", default=os.path.join(HERE, "results", "partitions.md"))
     parser.add_argument("--no-dask", action="store_true")
+    parser.add_argument("--no-reader", action="store_true", help="leave out the reader pass (and so Dask)")
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
     started = time.perf_counter()
     args.load_before = os.getloadavg()[0]
-    kinds = [("short", args.mb << 20), ("long", args.mb << 20), ("long_mixed", max(1, args.mb // 4) << 20)]
+    kinds = [("short", args.mb << 20), ("long", args.mb << 20), ("cjk", args.mb << 20),
+             ("long_mixed", max(1, args.mb // 4) << 20)]
+    if args.no_reader:
+        args.no_dask = True
     results = []
     for kind, size in kinds:
         path = generate(args.dir, kind, size)
         warm(path)
         row = {"kind": kind, "mb": os.path.getsize(path) / 1e6}
-        row.update(passes(path, args.rounds))
-        print(f"{kind}: {row['mb']:.0f} MB, partitions {row['partitions']:.3f} s, reader {row['reader']:.3f} s, "
-              f"ratio {row['partitions'] / row['reader']:.3f}", flush=True)
-        if not args.no_dask and kind != "long_mixed":
+        row.update(passes(path, args.rounds, not args.no_reader))
+        print(f"{kind}: {row['mb']:.0f} MB, read {row['read']:.3f} s, partitions {row['partitions']:.3f} s "
+              f"({row['partitions'] / row['read']:.2f}x the read), reader {row['reader']:.3f} s "
+              f"(partitions / reader {row['partitions'] / row['reader']:.3f})", flush=True)
+        if not args.no_dask and kind in ("short", "long"):
             row["ranges_s"] = statistics.median(time_ranges(path) for _ in range(args.dask_rounds))
             print(f"  ranges read one after another: {row['ranges_s']:.2f} s", flush=True)
             for workers in (1, 2):
@@ -213,15 +250,20 @@ def write_report(args: argparse.Namespace, results: list[dict[str, float]], wall
         "Produced by `bench/bench_partitions.py` (its docstring tells how). Medians of wall time, files in the",
         "page cache.",
         "",
-        "## The partitioning pass against a reader pass",
+        "## The partitioning pass against a plain read and a reader pass",
         "",
-        "| file | MB | rows | ranges of 64 MiB | partitions s | reader s | partitions / reader | MB/s, partitions |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|",
+        "Plain read: the file's bytes read into one reused 1 MiB buffer, the floor of any pass (goal:",
+        "partitions at most 1.3 times it). Reader: a vorn_io.reader pass that builds every row.",
+        "",
+        "| file | MB | rows | ranges of 64 MiB | read s | partitions s | partitions / read | reader s | "
+        "partitions / reader | MB/s, partitions |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for r in results:
-        lines.append(f"| {r['kind']} | {r['mb']:.0f} | {int(r['rows']):,} | {int(r['ranges'])} | "
-                     f"{r['partitions']:.3f} | {r['reader']:.3f} | {r['partitions'] / r['reader']:.3f} | "
-                     f"{r['mb'] / r['partitions']:,.0f} |")
+        rows = f"{int(r['rows']):,}" if r["rows"] >= 0 else "-"
+        lines.append(f"| {r['kind']} | {r['mb']:.0f} | {rows} | {int(r['ranges'])} | {r['read']:.3f} | "
+                     f"{r['partitions']:.3f} | {r['partitions'] / r['read']:.2f} | {r['reader']:.3f} | "
+                     f"{r['partitions'] / r['reader']:.3f} | {r['mb'] / r['partitions']:,.0f} |")
     if any("dask1" in r for r in results):
         lines += [
             "",

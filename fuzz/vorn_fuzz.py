@@ -162,7 +162,8 @@ def check_parse(text, end=END, src=None):
         # The same text fed to the decoder in pieces cut where the input says.
         cuts = sorted(src.below(len(text) + 1) for _ in range(src.below(8)))
         pieces = [text[a:b] for a, b in zip([0] + cuts, cuts + [len(text)])]
-        assert decoded(pieces) == got, (ascii(text)[:400], cuts)
+        # The decoder reads no text as a document of no rows; parse refuses it.
+        assert decoded(pieces) == (("ok", []) if text == "" else got), (ascii(text)[:400], cuts)
     if got[0] == "ok":
         table = got[1]
         assert type(table) is list and all(type(r) is list for r in table)

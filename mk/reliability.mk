@@ -9,7 +9,8 @@
 #   make sanitize                  also fuzzes the ASan+UBSan build (replay of
 #                                  the corpus, then seeded random inputs)
 #   make test-debugmalloc          the suite with PYTHONMALLOC=debug
-#   make test-portable             the writer's tests on a build without SIMD paths
+#   make test-portable             the writer's, parser's, partitioner's and UTF-16
+#                                  counter's tests on a build without SIMD paths
 #   make valgrind                  most of the suite under memcheck; fails on any
 #                                  invalid access or definite leak involving the
 #                                  module (VALGRIND_TESTS=tests for all of it)
@@ -102,7 +103,9 @@ fuzz-format: $(FUZZ_WORK)/format_fuzz ## libFuzzer on the interpreter-free forma
 # --- The portable kernels ------------------------------------------------------------
 
 # The module built without its SIMD paths (as on a machine that lacks them),
-# installed into build/portable-site, and the writer's tests run against it.
+# installed into build/portable-site, and the tests of the writer, the parser,
+# the partitioner and the UTF-16 counter run against it: the counter's
+# differential tests then check the plain fallback.
 PORTABLE_SITE := build/portable-site
 
 $(PORTABLE_SITE)/.built: $(VENV)/.deps $(SOURCES)
@@ -111,9 +114,10 @@ $(PORTABLE_SITE)/.built: $(VENV)/.deps $(SOURCES)
 		-C build-dir=build/portable --target $(PORTABLE_SITE) .
 	touch $@
 
-test-portable: $(PORTABLE_SITE)/.built ## the writer's tests on a build without SIMD paths
+test-portable: $(PORTABLE_SITE)/.built ## the codec's and partitioner's tests on a build without SIMD paths
 	PYTHONPATH=$(PORTABLE_SITE) $(PY) -m pytest -q -p no:cacheprovider tests/test_stringify.py \
-		tests/test_stringify_writer.py tests/test_hostile.py tests/test_parse.py
+		tests/test_stringify_writer.py tests/test_hostile.py tests/test_parse.py tests/test_decoder.py \
+		tests/test_partitions.py tests/test_partitions_text.py tests/test_utf16_count.py
 
 # --- Allocators and memcheck --------------------------------------------------------
 

@@ -4,7 +4,10 @@ boundary and each read alone as a complete document.
 Cells are length-prefixed, so a row's end is found by hopping over each
 payload by its declared length, whatever the payload holds: ";", digits,
 line breaks. ``partitions`` makes that pass in native code over the file's
-bytes (``_scanner.Partitioner``) and reads nothing into strings.
+bytes and reads nothing into strings: a regular file is read by offset with
+the interpreter released (``_scanner._partition_file``), any other binary
+stream a chunk at a time (``_scanner.Partitioner``). Both raise the
+decoder's own ``DecodeError`` for a malformed document.
 """
 
 from __future__ import annotations
@@ -13,13 +16,13 @@ import codecs
 import contextlib
 import gc
 import io
-import mmap
 import os
 import stat
 from collections.abc import Iterator
 from typing import IO, Union, cast
 
-from ._scanner import DecodeError, Decoder, Partitioner, _raise_malformed
+from . import _scanner
+from ._scanner import DecodeError, Decoder, Partitioner
 
 __all__ = ["partitions", "DEFAULT_PARTITION_SIZE"]
 
@@ -31,10 +34,10 @@ DEFAULT_PARTITION_SIZE = 64 << 20
 _CHUNK = 4 << 20
 _ROOM = 128
 
-# A regular file is mapped rather than read, which saves copying every byte
-# out of the page cache (the copy alone takes longer than the pass); it is
-# scanned a window at a time so that signals are seen between windows.
-_WINDOW = 64 << 20
+# Bytes per positioned read of a regular file: enough that the per-call cost
+# vanishes, few enough that the bytes are still in the caches when the pass
+# reads them.
+_FILE_CHUNK = 1 << 20
 
 Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes]]
 
@@ -56,7 +59,9 @@ def partitions(source: Source, *, size: int = DEFAULT_PARTITION_SIZE,
     """Split the VORN document in ``source`` into byte ranges of about ``size`` bytes.
 
     ``source`` is a path or a binary file; a file is read from its current
-    position, and offsets are positions in it. Returns a list of
+    position, and offsets are positions in it. An empty document (no bytes)
+    is one empty range, ``[(start, start, 0)]``, which reads as no rows.
+    Returns a list of
     ``(start, end, first_row_index)``: the ranges cover the document in
     order, each begins at a row boundary and ends at the first row end at or
     after ``start + size`` (the last at the end of the file), and
@@ -93,22 +98,16 @@ def _origin(fp: object) -> int:
     return 0
 
 
-def _mapped(fp: object) -> mmap.mmap | None:
-    """A read-only map of fp when it is a regular file, else None."""
+def _regular_fd(fp: object) -> int | None:
+    """The descriptor of fp when it is a regular file, else None."""
     try:
-        fd = fp.fileno()  # type: ignore[attr-defined]
+        fd = int(fp.fileno())  # type: ignore[attr-defined]
         info = os.fstat(fd)
     except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
         return None
-    if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
+    if not stat.S_ISREG(info.st_mode) or not hasattr(_scanner, "_partition_file"):
         return None
-    try:
-        mapped = mmap.mmap(fd, 0, access=mmap.ACCESS_READ)
-    except (OSError, ValueError):
-        return None
-    if hasattr(mapped, "madvise") and hasattr(mmap, "MADV_SEQUENTIAL"):
-        mapped.madvise(mmap.MADV_SEQUENTIAL)
-    return mapped
+    return fd
 
 
 def _ranges(cuts: list[tuple[int, int]], total: int, origin: int) -> list[tuple[int, int, int]]:
@@ -126,37 +125,14 @@ def _partitions(fp: IO[bytes], size: int) -> list[tuple[int, int, int]]:
     if isinstance(fp, io.TextIOBase):
         raise TypeError("partitions() needs a binary file: open it with mode 'rb'")
     origin = _origin(fp)
-    mapped = _mapped(fp)
-    if mapped is not None and mapped.size() >= origin:
-        with mapped:
-            ranges = _partitions_mapped(mapped, origin, size)
+    fd = _regular_fd(fp)
+    if fd is not None:
+        # Positioned reads: a file truncated meanwhile raises ValueError
+        # (where a map of it would kill the process on the next page).
+        cuts, total = _scanner._partition_file(fd, origin, size, _FILE_CHUNK)
         fp.seek(0, io.SEEK_END)
-        return ranges
+        return _ranges(cuts, total, origin)
     return _partitions_read(fp, origin, size)
-
-
-def _partitions_mapped(mapped: mmap.mmap, origin: int, size: int) -> list[tuple[int, int, int]]:
-    finder = Partitioner(size)
-    cuts: list[tuple[int, int]] = []
-    total = len(mapped) - origin
-    step = max(_WINDOW, 4 * _ROOM)  # each window is read past its handed-back tail
-    with memoryview(mapped) as whole:
-        view = whole[origin:]
-        at = 0
-        try:
-            while True:
-                final = total - at <= step
-                window = view[at:] if final else view[at:at + step]
-                outcome = finder.feed(window, final, cuts)
-                window.release()
-                if isinstance(outcome, tuple):
-                    _raise_fault(outcome, view, 0)
-                if final:
-                    break
-                at += cast(int, outcome)  # a count, as the chunk was not final
-        finally:
-            view.release()
-    return _ranges(cuts, total, origin)
 
 
 def _partitions_read(fp: IO[bytes], origin: int, size: int) -> list[tuple[int, int, int]]:
@@ -183,8 +159,6 @@ def _partitions_read(fp: IO[bytes], origin: int, size: int) -> list[tuple[int, i
             length = kept + got
             final = got == 0
             outcome = finder.feed(view[:length], final, cuts)
-            if isinstance(outcome, tuple):
-                _raise_fault(outcome, view[:length], base)
             if final:
                 total = base + length
                 break
@@ -195,15 +169,6 @@ def _partitions_read(fp: IO[bytes], origin: int, size: int) -> list[tuple[int, i
     finally:
         view.release()
     return _ranges(cuts, total, origin)
-
-
-def _raise_fault(fault: tuple[str, int, int, int, int], chunk: memoryview, base: int) -> None:
-    kind, ch, position, row, byte = fault
-    if kind == "utf-8":
-        at = byte - base
-        raise UnicodeDecodeError("utf-8", bytes(chunk[at:at + 4]), 0, 1,
-                                 f"invalid UTF-8 at byte offset {byte} of the document")
-    _raise_malformed(kind == "token", ch, position, row)
 
 
 # Bytes read at a time when a range is read: the text of one read stays in

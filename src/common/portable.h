@@ -9,14 +9,17 @@
 #define VORN_NOINLINE __attribute__((noinline))
 #define VORN_HOT __attribute__((hot))
 #define VORN_COLD __attribute__((cold, noinline))
+#define VORN_ALWAYS_INLINE inline __attribute__((always_inline))
 #elif defined(_MSC_VER)
 #define VORN_NOINLINE __declspec(noinline)
 #define VORN_HOT
 #define VORN_COLD __declspec(noinline)
+#define VORN_ALWAYS_INLINE __forceinline
 #else
 #define VORN_NOINLINE
 #define VORN_HOT
 #define VORN_COLD
+#define VORN_ALWAYS_INLINE inline
 #endif
 
 // Asks for the cache line holding p ahead of its use; a hint only, and

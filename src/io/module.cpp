@@ -13,16 +13,18 @@
 
 #include <new>
 
-#include "read/errors.h"
 #include "common/ref.h"
-#include "read/scanner.h"
+#include "io/faults.h"
 #include "io/partition.h"
+#include "format/utf8.h"
+#include "read/errors.h"
+#include "read/scanner.h"
 
 namespace vorn::io {
 
 namespace {
 
-using codec::Malformation;
+using codec::Fault;
 using codec::Scanner;
 
 // Process-wide, set once by the execution step; like vorn itself, this
@@ -50,32 +52,51 @@ PyObject* lookup_err_unexpected_end() {
     return value;
 }
 
-// The message of a malformation, as parse words it.
-PyObject* message_of(const Malformation& m, int64_t max_row_size) {
-    switch (m.kind) {
-        case Malformation::Kind::UnexpectedToken:
-            return codec::unexpected_token_message(m.ch, m.position);
-        case Malformation::Kind::RowTooLong:
+// The message of a fault, as parse words it.
+PyObject* message_of(const Fault& f, int64_t max_row_size) {
+    switch (f.kind) {
+        case Fault::Kind::UnexpectedToken:
+            return codec::unexpected_token_message(f.ch, f.position);
+        case Fault::Kind::RowTooLong:
             return PyUnicode_FromFormat("Row %lld is longer than max_row_size (%lld characters) at position %lld",
-                                        (long long)m.row, (long long)max_row_size, (long long)m.position);
+                                        (long long)f.row, (long long)max_row_size, (long long)f.position);
         default:
             return lookup_err_unexpected_end();
     }
 }
 
-// Raises DecodeError(message) with the attributes position and row.
-VORN_COLD void raise_decode_error(const Malformation& m, int64_t max_row_size) {
-    Ref message(message_of(m, max_row_size));
+// UnicodeDecodeError for bytes at a byte offset of the document that begin
+// no UTF-8 sequence.
+void raise_invalid_utf8(const Fault& f) {
+    Ref reason(PyUnicode_FromFormat("invalid UTF-8 at byte offset %lld of the document", (long long)f.byte));
+    if (!reason) return;
+    const char* text = PyUnicode_AsUTF8(reason.get());
+    if (!text) return;
+    Ref exc(PyUnicodeDecodeError_Create("utf-8", reinterpret_cast<const char*>(f.bytes), f.byte_count, 0,
+                                        f.byte_count ? 1 : 0, text));
+    if (exc) PyErr_SetObject(PyExc_UnicodeDecodeError, exc.get());
+}
+
+}  // namespace
+
+void raise_fault(const Fault& f, int64_t max_row_size) {
+    if (f.kind == Fault::Kind::InvalidUtf8) {
+        raise_invalid_utf8(f);
+        return;
+    }
+    Ref message(message_of(f, max_row_size));
     if (!message) return;
     Ref exc(PyObject_CallOneArg(g_decode_error, message.get()));
     if (!exc) return;
-    Ref position(PyLong_FromLongLong(m.position));
-    Ref row(PyLong_FromLongLong(m.row));
+    Ref position(PyLong_FromLongLong(f.position));
+    Ref row(PyLong_FromLongLong(f.row));
     if (!position || !row || PyObject_SetAttrString(exc.get(), "position", position.get()) < 0 ||
         PyObject_SetAttrString(exc.get(), "row", row.get()) < 0)
         return;
     PyErr_SetObject(g_decode_error, exc.get());
 }
+
+namespace {
 
 // --- Decoder ---------------------------------------------------------------
 
@@ -86,7 +107,7 @@ struct DecoderObject {
     bool closed;
     bool busy;         // inside feed() or close(): a finalizer may call back
     bool has_pending;  // a malformation found after rows that were returned
-    Malformation pending;
+    Fault pending;
 };
 
 const char kDecoderDoc[] =
@@ -177,11 +198,11 @@ PyObject* conclude(DecoderObject* self, Scanner::Status status, Ref& out) {
     if (status == Scanner::Status::Error) return nullptr;
     if (PyList_GET_SIZE(out.get()) > 0) {
         self->has_pending = true;
-        self->pending = self->scanner->malformation();
+        self->pending = self->scanner->fault();
         self->closed = false;
         return out.release();
     }
-    raise_decode_error(self->scanner->malformation(), self->max_row_size);
+    raise_fault(self->scanner->fault(), self->max_row_size);
     return nullptr;
 }
 
@@ -189,7 +210,7 @@ PyObject* conclude(DecoderObject* self, Scanner::Status status, Ref& out) {
 PyObject* raise_pending(DecoderObject* self) {
     self->closed = true;
     self->has_pending = false;
-    raise_decode_error(self->pending, self->max_row_size);
+    raise_fault(self->pending, self->max_row_size);
     return nullptr;
 }
 
@@ -272,23 +293,33 @@ PyType_Spec kDecoderSpec = {
 
 // --- Module ----------------------------------------------------------------
 
-// _raise_malformed(token, ch, position, row): raises the DecodeError that the
-// decoder raises for an unexpected token (token true) or an unexpected end,
-// for malformations that the partitioning pass finds.
-PyObject* raise_malformed(PyObject*, PyObject* args) {
-    int token;
-    unsigned int ch;
-    long long position, row;
-    if (!PyArg_ParseTuple(args, "pILL:_raise_malformed", &token, &ch, &position, &row)) return nullptr;
-    const Malformation m = {token ? Malformation::Kind::UnexpectedToken : Malformation::Kind::UnexpectedEnd,
-                            uint32_t(ch), position, row};
-    raise_decode_error(m, -1);
-    return nullptr;
+// Test hooks for the UTF-16 counter, so that tests compare it with a model
+// at every length and alignment: _utf16_units(data) and _hop_utf16(data, k)
+// -> (bytes passed, units counted), data any buffer.
+PyObject* utf16_units_hook(PyObject*, PyObject* arg) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(arg, &view, PyBUF_SIMPLE) < 0) return nullptr;
+    const int64_t units = format::utf16_units(static_cast<const uint8_t*>(view.buf), size_t(view.len));
+    PyBuffer_Release(&view);
+    return PyLong_FromLongLong(units);
+}
+
+PyObject* hop_utf16_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) return PyErr_Format(PyExc_TypeError, "_hop_utf16() takes 2 arguments (%zd given)", nargs);
+    const long long k = PyLong_AsLongLong(args[1]);
+    if (k == -1 && PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+    const format::Utf16Hop hop = format::hop_utf16(static_cast<const uint8_t*>(view.buf), size_t(view.len), k);
+    PyBuffer_Release(&view);
+    return Py_BuildValue("(nL)", Py_ssize_t(hop.bytes), (long long)hop.units);
 }
 
 PyMethodDef kModuleMethods[] = {
-    {"_raise_malformed", raise_malformed, METH_VARARGS,
-     "_raise_malformed(token, ch, position, row, /)\n--\n\nRaises the decoder's DecodeError for a malformation."},
+    {"_utf16_units", utf16_units_hook, METH_O,
+     "_utf16_units(data, /)\n--\n\nUTF-16 units of the UTF-8 sequences that begin in data."},
+    {"_hop_utf16", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hop_utf16_hook)), METH_FASTCALL,
+     "_hop_utf16(data, k, /)\n--\n\nHops k UTF-16 units of data: (bytes passed, units counted)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,22 +1,36 @@
-// vorn_io._scanner.Partitioner: the row-boundary finder over UTF-8 bytes,
-// for vorn_io.partitions. It reads chunks of a file in place, with the
-// interpreter released, and reports the row ends where ranges of at least
-// a given size may end; what it finds malformed it describes, and the
-// Python side words the error as parse would for the whole file.
+// vorn_io._scanner's partitioning: the row-boundary finder over UTF-8 bytes,
+// for vorn_io.partitions. Partitioner reads chunks a caller hands it (any
+// binary stream); _partition_file reads a regular file itself, with
+// positioned reads into one reused buffer and the interpreter released. A
+// malformed document raises vorn_io.DecodeError here, as the decoder would
+// for the whole text.
 
 #include "io/partition.h"
 
+#include <cerrno>
+#include <cstring>
 #include <new>
 
-#include "read/boundaries.h"
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#define VORN_HAVE_PREAD 1
+#else
+#define VORN_HAVE_PREAD 0
+#endif
+
 #include "common/ref.h"
+#include "io/faults.h"
+#include "read/boundaries.h"
 
 namespace vorn::io {
 
 namespace {
 
-using codec::BoundaryFault;
 using codec::BoundaryFinder;
+
+// --- Partitioner: chunks from the caller -------------------------------------
 
 struct PartitionerObject {
     PyObject_HEAD
@@ -32,9 +46,8 @@ const char kPartitionerDoc[] =
     "pair (byte offset, rows before it) for each row end that closes a range\n"
     "of at least size bytes. It returns how many bytes it read: the rest of the\n"
     "chunk goes in front of the next one. With final true (no byte follows)\n"
-    "it returns None for a well-formed document, or describes the fault as\n"
-    "(kind, code point, position, row, byte offset), kind one of 'token',\n"
-    "'end' or 'utf-8'.";
+    "it returns None for a well-formed document. A malformed document raises\n"
+    "DecodeError (UnicodeDecodeError where its structure is not UTF-8).";
 
 PyObject* partitioner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     long long size;
@@ -69,22 +82,6 @@ void partitioner_dealloc(PyObject* op) {
     }
     type->tp_free(op);
     Py_DECREF(type);
-}
-
-[[gnu::cold, gnu::noinline]] PyObject* describe(const BoundaryFault& f) {
-    const char* kind = "end";
-    switch (f.kind) {
-        case BoundaryFault::Kind::UnexpectedToken:
-            kind = "token";
-            break;
-        case BoundaryFault::Kind::InvalidUtf8:
-            kind = "utf-8";
-            break;
-        default:
-            break;
-    }
-    return Py_BuildValue("(sILLL)", kind, (unsigned int)f.ch, (long long)f.position, (long long)f.row,
-                         (long long)f.byte);
 }
 
 // Appends (offset, rows) to cuts; false with an exception set.
@@ -140,7 +137,7 @@ PyObject* partitioner_feed(PyObject* op, PyObject* const* args, Py_ssize_t nargs
             result = Py_NewRef(Py_None);
         } else {
             self->ended = true;
-            result = describe(finder->fault());
+            raise_fault(finder->fault());
         }
         break;
     }
@@ -186,12 +183,185 @@ PyType_Spec kPartitionerSpec = {
     kPartitionerSlots,
 };
 
+#if VORN_HAVE_PREAD
+
+// --- _partition_file: a regular file, read by offset ------------------------
+
+constexpr size_t kRoom = 2 * BoundaryFinder::kLookahead;  // the tail handed back
+
+// The cuts found, kept natively while the interpreter is released.
+class CutList {
+public:
+    CutList() = default;
+    CutList(const CutList&) = delete;
+    CutList& operator=(const CutList&) = delete;
+    ~CutList() { PyMem_RawFree(items_); }
+
+    bool push(int64_t offset, int64_t rows) {
+        if (size_ == capacity_) {
+            const size_t capacity = capacity_ ? capacity_ * 2 : 64;
+            auto* items = static_cast<int64_t*>(PyMem_RawRealloc(items_, capacity * 2 * sizeof(int64_t)));
+            if (!items) return false;
+            items_ = items;
+            capacity_ = capacity;
+        }
+        items_[2 * size_] = offset;
+        items_[2 * size_ + 1] = rows;
+        ++size_;
+        return true;
+    }
+    size_t size() const { return size_; }
+    int64_t offset(size_t k) const { return items_[2 * k]; }
+    int64_t rows(size_t k) const { return items_[2 * k + 1]; }
+
+private:
+    int64_t* items_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
+struct RawBuffer {
+    explicit RawBuffer(size_t n) : data(static_cast<uint8_t*>(PyMem_RawMalloc(n))) {}
+    ~RawBuffer() { PyMem_RawFree(data); }
+    RawBuffer(const RawBuffer&) = delete;
+    RawBuffer& operator=(const RawBuffer&) = delete;
+    uint8_t* data;
+};
+
+// Reads up to n bytes at offset into out, retrying interrupted reads: the
+// count (0 at the end of the file), or -1 with errno.
+ssize_t read_at(int fd, uint8_t* out, size_t n, int64_t offset) {
+    for (;;) {
+        const ssize_t got = pread(fd, out, n, off_t(offset));
+        if (got >= 0 || errno != EINTR) return got;
+    }
+}
+
+const char kPartitionFileDoc[] =
+    "_partition_file(fd, origin, size, chunk, /)\n--\n\n"
+    "The row ends of the VORN document in the regular file fd from byte origin\n"
+    "on, read with positioned reads (the file's position is left alone): a pair\n"
+    "(cuts, total), cuts a list of (byte offset from origin, rows before it)\n"
+    "for each row end that closes a range of at least size bytes, total the\n"
+    "bytes read. Raises DecodeError for a malformed document, OSError when a\n"
+    "read fails, and ValueError when the file ends before the size it had when\n"
+    "the pass began (it was truncated meanwhile). chunk: the bytes of each read.";
+
+PyObject* partition_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 4) return PyErr_Format(PyExc_TypeError, "_partition_file() takes 4 arguments (%zd given)", nargs);
+    const int fd = PyLong_AsInt(args[0]);
+    if (fd == -1 && PyErr_Occurred()) return nullptr;
+    const long long origin = PyLong_AsLongLong(args[1]);
+    if (origin == -1 && PyErr_Occurred()) return nullptr;
+    const long long size = PyLong_AsLongLong(args[2]);
+    if (size == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t chunk_arg = PyLong_AsSsize_t(args[3]);
+    if (chunk_arg == -1 && PyErr_Occurred()) return nullptr;
+    if (origin < 0 || size < 1 || chunk_arg < 1 || size_t(chunk_arg) > (size_t(1) << 40)) {
+        PyErr_SetString(PyExc_ValueError, "origin must not be negative, and size and chunk must be positive");
+        return nullptr;
+    }
+    struct stat info;
+    if (fstat(fd, &info) < 0) return PyErr_SetFromErrno(PyExc_OSError);
+    const int64_t expected = int64_t(info.st_size) > origin ? int64_t(info.st_size) - origin : 0;
+#if defined(POSIX_FADV_SEQUENTIAL)
+    (void)posix_fadvise(fd, off_t(origin), 0, POSIX_FADV_SEQUENTIAL);
+#endif
+
+    const size_t kChunk = size_t(chunk_arg);
+    RawBuffer buffer(kChunk + kRoom);
+    void* memory = PyMem_Malloc(sizeof(BoundaryFinder));
+    if (!buffer.data || !memory) {
+        PyMem_Free(memory);
+        return PyErr_NoMemory();
+    }
+    BoundaryFinder* finder = new (memory) BoundaryFinder(size);
+    struct FinderGuard {
+        BoundaryFinder* f;
+        ~FinderGuard() {
+            f->~BoundaryFinder();
+            PyMem_Free(f);
+        }
+    } guard{finder};
+
+    CutList cuts;
+    size_t kept = 0;   // bytes handed back at the front of the buffer
+    int64_t read = 0;  // bytes read from origin on
+    for (;;) {
+        ssize_t got;
+        int error = 0;
+        bool out_of_memory = false;
+        size_t length = 0;
+        size_t pos = 0;
+        BoundaryFinder::Step step = BoundaryFinder::Step::More;
+        Py_BEGIN_ALLOW_THREADS
+        got = read_at(fd, buffer.data + kept, kChunk + kRoom - kept, origin + read);
+        if (got < 0) {
+            error = errno;
+        } else {
+            read += got;
+            length = kept + size_t(got);
+            const bool final = got == 0;
+            for (;;) {
+                step = finder->feed(buffer.data, length, &pos, final);
+                if (step != BoundaryFinder::Step::Cut) break;
+                if (!cuts.push(finder->cut_offset(), finder->rows())) {
+                    out_of_memory = true;
+                    break;
+                }
+            }
+        }
+        Py_END_ALLOW_THREADS
+        if (got < 0) {
+            errno = error;
+            return PyErr_SetFromErrno(PyExc_OSError);
+        }
+        if (out_of_memory) return PyErr_NoMemory();
+        if (got == 0 && read < expected) {
+            // What was read is not the file that the pass began on.
+            return PyErr_Format(PyExc_ValueError,
+                                "the file was truncated while it was partitioned: it ended at byte %lld "
+                                "of the %lld it held when the pass began",
+                                (long long)(origin + read), (long long)(origin + expected));
+        }
+        if (step == BoundaryFinder::Step::Malformed) {
+            raise_fault(finder->fault());
+            return nullptr;
+        }
+        if (step == BoundaryFinder::Step::Done) break;
+        kept = length - pos;
+        std::memmove(buffer.data, buffer.data + pos, kept);
+        if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+
+    Ref list(PyList_New(Py_ssize_t(cuts.size())));
+    if (!list) return nullptr;
+    for (size_t k = 0; k < cuts.size(); ++k) {
+        PyObject* pair = Py_BuildValue("(LL)", (long long)cuts.offset(k), (long long)cuts.rows(k));
+        if (!pair) return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(k), pair);
+    }
+    return Py_BuildValue("(OL)", list.get(), (long long)read);
+}
+
+PyMethodDef kPartitionFunctions[] = {
+    {"_partition_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(partition_file)), METH_FASTCALL,
+     kPartitionFileDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#endif  // VORN_HAVE_PREAD
+
 }  // namespace
 
 int add_partition_functions(PyObject* module) {
     Ref type(PyType_FromModuleAndSpec(module, &kPartitionerSpec, nullptr));
     if (!type) return -1;
-    return PyModule_AddObjectRef(module, "Partitioner", type.get());
+    if (PyModule_AddObjectRef(module, "Partitioner", type.get()) < 0) return -1;
+#if VORN_HAVE_PREAD
+    if (PyModule_AddFunctions(module, kPartitionFunctions) < 0) return -1;
+#endif
+    return 0;
 }
 
 }  // namespace vorn::io

@@ -1,8 +1,8 @@
 // Row boundaries of a VORN document held as UTF-8 bytes, found without
 // decoding it: each cell's payload is hopped over by its declared length,
-// counting UTF-16 units in its bytes (a sequence of four bytes counts two,
-// every other sequence one), so a ';' or a digit inside a cell never passes
-// for structure.
+// counting UTF-16 units in its bytes (format/utf8.h), so a ';' or a digit
+// inside a cell never passes for structure. It is the read grammar's walk
+// (read/grammar.h) over UTF-8 with a sink that keeps only row ends.
 //
 // The bytes may come in chunks. A chunk is read up to a point the finder
 // can resume from and the unread tail (a few dozen bytes at most) is left
@@ -12,28 +12,17 @@
 //
 // It checks the document's structure as parse does, and reports what parse
 // would report for the whole text, but not that the cell texts are valid
-// UTF-8: each range is decoded strictly when it is read. Nothing here calls
-// the interpreter.
+// UTF-8: each range is decoded strictly when it is read. No bytes at all
+// are a document of no rows. Nothing here calls the interpreter.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace vorn::codec {
+#include "read/fault.h"
+#include "read/grammar.h"
 
-struct BoundaryFault {
-    enum class Kind : uint8_t {
-        None,
-        UnexpectedToken,  // ch at position
-        UnexpectedEnd,    // the input ended: position is the document's length
-        InvalidUtf8,  // a structural character is not valid UTF-8, at byte
-    };
-    Kind kind = Kind::None;
-    uint32_t ch = 0;
-    int64_t position = 0;  // UTF-16 units from the start of the document
-    int64_t row = 0;
-    int64_t byte = 0;  // byte offset from the start of the document
-};
+namespace vorn::codec {
 
 class BoundaryFinder {
 public:
@@ -43,6 +32,12 @@ public:
         Done,       // the final chunk ends a well-formed document
         Malformed,  // see fault()
     };
+
+    // Bytes a row element needs in view to be read without resuming: the
+    // digit-count character, up to 16 digits (four bytes each should they be
+    // something else) and one character after them, which settles how a
+    // malformed prefix is reported. A caller's chunks hold more than this.
+    static constexpr size_t kLookahead = 80;
 
     // size: the least bytes of a range before it may end at a row end.
     // Sizes beyond any file are taken as 2^62, so that offsets plus a size
@@ -55,30 +50,28 @@ public:
     // calls again with the same chunk and the advanced pos until More.
     Step feed(const uint8_t* data, size_t length, size_t* pos, bool final);
 
-    const BoundaryFault& fault() const { return fault_; }
+    // Byte offsets in it count from the start of the document.
+    const Fault& fault() const { return fault_; }
     int64_t cut_offset() const { return cut_offset_; }
-    int64_t rows() const { return rows_; }
-    int64_t position() const { return u16_; }
+    int64_t rows() const { return counters_.rows; }
+    int64_t position() const { return counters_.u16; }
 
 private:
     static constexpr int64_t kLargest = int64_t(1) << 62;
 
     Step hop_payload(const uint8_t* data, size_t length, size_t& p, bool final);
-    [[gnu::cold, gnu::noinline]] Step prefix_fault(const uint8_t* data, size_t length, size_t p);
-    [[gnu::cold, gnu::noinline]] Step end_fault(const uint8_t* data, size_t length, size_t p);
-    [[gnu::cold, gnu::noinline]] Step token_fault(const uint8_t* data, size_t length, size_t p, int64_t u16);
+    Step malformed();
 
     int64_t size_;
     int64_t next_cut_;
     int64_t cut_offset_ = 0;
-    int64_t base_ = 0;   // byte offset of the chunk's first byte
-    int64_t u16_ = 0;    // UTF-16 units read
-    int64_t rows_ = 0;   // rows ended
-    int64_t owed_ = 0;   // units a payload still owes
+    int64_t base_ = 0;     // byte offset of the chunk's first byte
+    int64_t checked_ = 0;  // bytes looked at for a character from U+10000 up
+    int64_t owed_ = 0;     // units a payload still owes
     bool in_payload_ = false;   // hopping a payload (owed_ == 0: its last sequence's tail)
-    bool after_terminator_ = false;
-    bool seen_astral_ = false;  // a character from U+10000 up was hopped
-    BoundaryFault fault_;
+    bool seen_astral_ = false;  // a character from U+10000 up was seen
+    grammar::Counters counters_;
+    Fault fault_;
 };
 
 }  // namespace vorn::codec

@@ -60,13 +60,6 @@ public:
         other.capacity_ = capacity;
     }
 
-    // For the garbage collector: the cells are strings and hold nothing, so
-    // nothing here can take part in a cycle; kept for completeness.
-    int traverse(visitproc visit, void* arg) {
-        for (Py_ssize_t k = 0; k < size_; ++k) Py_VISIT(items_[k]);
-        return 0;
-    }
-
 private:
     VORN_NOINLINE bool grow() {
         const Py_ssize_t capacity = capacity_ ? capacity_ * 2 : 16;

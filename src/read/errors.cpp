@@ -31,4 +31,11 @@ void raise_unexpected_token(uint32_t ch, int64_t position) {
     if (message) raise_syntax_error(message.get());
 }
 
+void raise_parse_fault(const Fault& fault, const Host& host) {
+    if (fault.kind == Fault::Kind::UnexpectedToken)
+        raise_unexpected_token(fault.ch, fault.position);
+    else
+        raise_unexpected_end(host);
+}
+
 }  // namespace vorn::codec

@@ -12,6 +12,8 @@
 namespace vorn::codec {
 
 PyObject* parse(PyObject* text, const Host& host) {
+    // A reader of pieces takes no text for a document of no rows; parse
+    // does not.
     if (PyUnicode_GET_LENGTH(text) == 0) {
         raise_unexpected_end(host);
         return nullptr;
@@ -22,13 +24,7 @@ PyObject* parse(PyObject* text, const Host& host) {
     Scanner::Status status = scanner.feed(text, out.get(), /*final=*/true);
     if (status == Scanner::Status::Ok) status = scanner.finish();
     if (status == Scanner::Status::Ok) return out.release();
-    if (status == Scanner::Status::Malformed) {
-        const Malformation& m = scanner.malformation();
-        if (m.kind == Malformation::Kind::UnexpectedToken)
-            raise_unexpected_token(m.ch, m.position);
-        else
-            raise_unexpected_end(host);
-    }
+    if (status == Scanner::Status::Malformed) raise_parse_fault(scanner.fault(), host);
     return nullptr;
 }
 

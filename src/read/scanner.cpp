@@ -8,8 +8,6 @@ namespace vorn::codec {
 namespace {
 
 using format::is_decimal_digit;
-using format::kRowTerminator;
-using format::length_digits_of;
 
 template <typename Unit>
 inline constexpr bool kWide = sizeof(Unit) == 4;
@@ -28,51 +26,59 @@ struct LocalCells {
     bool given_back = false;
 };
 
+// The object-building sink of the read grammar: a new str per cell, pushed
+// on the open row's stack, and a list per row, appended to out. A failed
+// allocation stops the walk with MemoryError set.
+template <typename Unit, bool Ascii>
+struct ObjectSink {
+    CellStack& cells;
+    PyObject* out;
+
+    VORN_ALWAYS_INLINE bool cell(const Unit* text, size_t units, int64_t, uint32_t widest) {
+        PyObject* cell;
+        if constexpr (kWide<Unit>)
+            cell = make_cell_ucs4(text, Py_ssize_t(units), widest);
+        else
+            cell = make_cell<Unit, Ascii>(text, Py_ssize_t(units));
+        return cell && cells.push(cell);
+    }
+    VORN_ALWAYS_INLINE bool row_end(size_t, int64_t) { return append_row(cells, out); }
+};
+
 // UTF-16 units of one code point.
 inline int64_t units_of(uint32_t ch) { return ch >= 0x10000u ? 2 : 1; }
 
 }  // namespace
 
-Scanner::Status Scanner::malformed(Malformation::Kind kind, uint32_t ch, int64_t position) {
-    failed_ = true;
-    malformation_ = {kind, ch, position, rows_};
+Scanner::Status Scanner::pending_token() {
+    grammar::token_at(fault_, pending_ch_, pending_u16_, counters_.rows);
     return Status::Malformed;
 }
 
 Scanner::Status Scanner::push_cell(PyObject* cell) {
-    if (!cell || !cells_.push(cell)) {
-        failed_ = true;
-        return Status::Error;
-    }
+    if (!cell || !cells_.push(cell)) return Status::Error;
     return Status::Ok;
 }
 
 Scanner::Status Scanner::push_part(PyObject* part) {
-    if (!part) {
-        failed_ = true;
-        return Status::Error;
-    }
+    if (!part) return Status::Error;
     Ref held(part);
     if (!parts_) {
         parts_.reset(PyList_New(0));
-        if (!parts_) {
-            failed_ = true;
-            return Status::Error;
-        }
+        if (!parts_) return Status::Error;
     }
-    if (PyList_Append(parts_.get(), part) < 0) {
-        failed_ = true;
-        return Status::Error;
-    }
+    if (PyList_Append(parts_.get(), part) < 0) return Status::Error;
     return Status::Ok;
 }
 
 // A complete prefix announcing h_digits digits of value n: checks the row's
 // size and either adds the empty cell or enters its payload.
 Scanner::Status Scanner::begin_cell(int64_t h_digits, int64_t n, int64_t cell_u16, int64_t payload_u16) {
-    if (max_row_size_ >= 0 && row_size_ + 2 + h_digits + n > max_row_size_)
-        return malformed(Malformation::Kind::RowTooLong, 0, cell_u16);
-    row_size_ += 1 + h_digits + n;
+    if (max_row_size_ >= 0 && grammar::passes_limit(counters_.row_size, h_digits, n, max_row_size_)) {
+        grammar::row_too_long(fault_, cell_u16, counters_.rows);
+        return Status::Malformed;
+    }
+    counters_.row_size += grammar::cell_size(h_digits, n);
     if (n == 0) {
         state_ = State::Row;
         return push_cell(PyUnicode_New(0, 0));
@@ -85,7 +91,8 @@ Scanner::Status Scanner::begin_cell(int64_t h_digits, int64_t n, int64_t cell_u1
 
 // Reads the rest of a length prefix that an earlier piece began.
 template <typename Unit>
-Scanner::Status Scanner::resume_digits(const Unit* data, Py_ssize_t length, Py_ssize_t& i, int64_t& u16) {
+Scanner::Status Scanner::resume_digits(const Unit* data, size_t length, size_t& i) {
+    int64_t& u16 = counters_.u16;
     while (digits_left_ > 0 && i < length) {
         const uint32_t ch = data[i];
         if (is_decimal_digit(ch)) {
@@ -101,10 +108,12 @@ Scanner::Status Scanner::resume_digits(const Unit* data, Py_ssize_t length, Py_s
     }
     if (digits_left_ > 0) return Status::Ok;
     if (pending_) {
-        // With every digit present, a document holding a character from
-        // U+10000 up reports the non-digit; any other waits for one more
+        // With a unit after the digits, the non-digit is the report; at the
+        // end of a piece, a document holding a character from U+10000 up
+        // reports it whatever follows, and any other waits for one more
         // unit, without which the input ended inside the cell.
-        if (seen_astral_ || i < length) return pending_token();
+        if (i < length || grammar::digits_end_report(seen_astral_) == Fault::Kind::UnexpectedToken)
+            return pending_token();
         state_ = State::Decide;
         return Status::Ok;
     }
@@ -114,18 +123,19 @@ Scanner::Status Scanner::resume_digits(const Unit* data, Py_ssize_t length, Py_s
 // Reads the rest of a payload: whole when it ends inside this piece,
 // otherwise kept as a part (unless the input ends here).
 template <typename Unit, bool Ascii>
-Scanner::Status Scanner::resume_payload(const Unit* data, Py_ssize_t length, Py_ssize_t& i, int64_t& u16) {
-    const Py_ssize_t start = i;
+Scanner::Status Scanner::resume_payload(const Unit* data, size_t length, size_t& i) {
+    int64_t& u16 = counters_.u16;
+    const size_t start = i;
     PyObject* cell;
     if constexpr (!kWide<Unit>) {
-        const Py_ssize_t avail = length - i;
-        if (owed_ > avail) {
-            owed_ -= avail;
+        const size_t avail = length - i;
+        if (uint64_t(owed_) > avail) {
+            owed_ -= int64_t(avail);
             i = length;
-            u16 += avail;
-            return final_ ? Status::Ok : push_part(make_cell<Unit, Ascii>(data + start, avail));
+            u16 += int64_t(avail);
+            return final_ ? Status::Ok : push_part(make_cell<Unit, Ascii>(data + start, Py_ssize_t(avail)));
         }
-        i += Py_ssize_t(owed_);
+        i += size_t(owed_);
         u16 += owed_;
         owed_ = 0;
         if (final_ && i == length) {
@@ -133,7 +143,7 @@ Scanner::Status Scanner::resume_payload(const Unit* data, Py_ssize_t length, Py_
             state_ = State::Row;
             return Status::Ok;
         }
-        cell = make_cell<Unit, Ascii>(data + start, i - start);
+        cell = make_cell<Unit, Ascii>(data + start, Py_ssize_t(i - start));
     } else {
         int64_t accum = 0;
         uint32_t widest = 0;
@@ -147,12 +157,11 @@ Scanner::Status Scanner::resume_payload(const Unit* data, Py_ssize_t length, Py_
         if (accum < owed_) {
             owed_ -= accum;
             u16 += accum;
-            return final_ ? Status::Ok : push_part(make_cell_ucs4(data + start, i - start, widest));
+            return final_ ? Status::Ok : push_part(make_cell_ucs4(data + start, Py_ssize_t(i - start), widest));
         }
         if (accum > owed_) {
-            // The declared length ends between the two UTF-16 units of ch.
-            return malformed(Malformation::Kind::UnexpectedToken, format::trailing_surrogate(ch),
-                             payload_u16_ + target_);
+            grammar::split_character(fault_, ch, payload_u16_ + target_, counters_.rows);
+            return Status::Malformed;
         }
         u16 += accum;
         owed_ = 0;
@@ -160,7 +169,7 @@ Scanner::Status Scanner::resume_payload(const Unit* data, Py_ssize_t length, Py_
             state_ = State::Row;
             return Status::Ok;
         }
-        cell = make_cell_ucs4(data + start, i - start, widest);
+        cell = make_cell_ucs4(data + start, Py_ssize_t(i - start), widest);
     }
     state_ = State::Row;
     if (!parts_) return push_cell(cell);
@@ -169,21 +178,18 @@ Scanner::Status Scanner::resume_payload(const Unit* data, Py_ssize_t length, Py_
     // copied twice at most whatever its length.
     Ref parts(parts_.release());
     Ref empty(PyUnicode_New(0, 0));
-    if (!empty) {
-        failed_ = true;
-        return Status::Error;
-    }
+    if (!empty) return Status::Error;
     return push_cell(PyUnicode_Join(empty.get(), parts.get()));
 }
 
-// One loop per storage width. The fast road reads a whole cell when its
-// prefix and payload lie inside the piece with at least one unit after
-// them, as parse of a whole document does, keeping its state in locals; a
-// cell cut by the end of the piece is read on the resumable road.
-template <typename Unit, bool Ascii, bool Limited>
-Scanner::Status Scanner::run(const Unit* data, Py_ssize_t length, PyObject* out) {
-    Py_ssize_t i = 0;
-    int64_t u16 = u16_;
+// One loop per storage width. The read grammar's walk reads every element
+// that lies whole in the piece with at least one unit after it, as parse of
+// a whole document does; a cell cut by the end of the piece is read on the
+// resumable road.
+template <typename Enc, bool Ascii, bool Limited>
+Scanner::Status Scanner::run(const typename Enc::Unit* data, size_t length, PyObject* out) {
+    using Unit = typename Enc::Unit;
+    size_t i = 0;
     Status status = Status::Ok;
 
     // Whatever the previous piece left open.
@@ -194,186 +200,93 @@ Scanner::Status Scanner::run(const Unit* data, Py_ssize_t length, PyObject* out)
             if (length > 0) return pending_token();
             break;
         case State::Digits:
-            status = resume_digits(data, length, i, u16);
-            if (status == Status::Ok && state_ == State::Payload)
-                status = resume_payload<Unit, Ascii>(data, length, i, u16);
+            status = resume_digits(data, length, i);
+            if (status == Status::Ok && state_ == State::Payload) status = resume_payload<Unit, Ascii>(data, length, i);
             break;
         case State::Payload:
-            status = resume_payload<Unit, Ascii>(data, length, i, u16);
+            status = resume_payload<Unit, Ascii>(data, length, i);
             break;
     }
 
-    const int64_t limit = max_row_size_ < 0 ? INT64_MAX : max_row_size_;
+    grammar::Rules rules;
+    if constexpr (Limited) rules.limit = max_row_size_;
+    rules.document_has_astral = seen_astral_;
     while (status == Status::Ok && state_ == State::Row && i < length) {
         // The open row's cells, held in a local on the fast road so that
         // the loop keeps them in registers; handed back on every way out.
         LocalCells cells(cells_);
-        int64_t row_size = row_size_;
-        bool after_terminator = after_terminator_;
-        int64_t h_digits = 0;
-        int64_t n = 0;
-        bool cut = false;  // the cell reaches the end of the piece
-        // In one- and two-byte storage every unit is one UTF-16 unit, so the
-        // offset follows from the index and is not kept in the loop.
-        const int64_t base = u16 - i;
-        auto offset = [&](Py_ssize_t at) { return kWide<Unit> ? u16 + (at - i) : base + at; };
-        while (i < length) {
-            const uint32_t c = data[i];
-            if (c == kRowTerminator) {
-                if (!append_row(cells.stack, out)) {
-                    failed_ = true;
-                    return Status::Error;
-                }
-                ++rows_;
-                row_size = 0;
-                ++i;
-                if constexpr (kWide<Unit>) ++u16;
-                after_terminator = true;
-                continue;
-            }
-            after_terminator = false;
-            h_digits = length_digits_of(c);
-            if (h_digits == 0) return malformed(Malformation::Kind::UnexpectedToken, c, offset(i));
-            const Py_ssize_t char_start = i + 1 + Py_ssize_t(h_digits);
-            if (char_start >= length) {
-                cut = true;
-                break;
-            }
-            n = 0;
-            for (Py_ssize_t j = i + 1; j < char_start; ++j) {
-                const uint32_t d = data[j];
-                // A unit follows the digits, so this is the report whatever
-                // the rest of the document holds.
-                if (!is_decimal_digit(d))
-                    return malformed(Malformation::Kind::UnexpectedToken, d, offset(j));
-                n = n * 10 + int64_t(d - '0');
-            }
-            if (Limited && row_size + 2 + h_digits + n > limit)
-                return malformed(Malformation::Kind::RowTooLong, 0, offset(i));
-            PyObject* cell = nullptr;
-            Py_ssize_t next = 0;
-            if constexpr (!kWide<Unit>) {
-                if (n < length - char_start) {
-                    cell = make_cell<Unit, Ascii>(data + char_start, Py_ssize_t(n));
-                    next = char_start + Py_ssize_t(n);
-                }
-            } else {
-                // A payload that holds nothing above U+FFFF is as many code
-                // points long as its declared length: tried first, and
-                // confirmed by one vectorized pass that also gives the
-                // cell's storage class.
-                if (n < length - char_start) {
-                    const uint32_t bits = format::or_fold(data + char_start, n);
-                    if (bits < 0x10000u) {
-                        cell = make_cell_ucs4(data + char_start, Py_ssize_t(n), bits);
-                        next = char_start + Py_ssize_t(n);
-                    }
-                }
-                if (!next) {
-                    // Walk the payload's code points; whole blocks of eight
-                    // add at most sixteen units, so while more than that is
-                    // missing none of them can end the payload.
-                    int64_t accum = 0;
-                    uint32_t widest = 0;
-                    uint32_t ch = 0;
-                    Py_ssize_t k = char_start;
-                    while (accum < n) {
-                        while (length - k >= 8 && n - accum > 16) {
-                            const format::Ucs4Summary block = format::summarize_ucs4(data + k, 8);
-                            accum += 8 + block.astral;
-                            widest = block.max > widest ? block.max : widest;
-                            k += 8;
-                        }
-                        if (k == length) break;
-                        ch = data[k];
-                        accum += units_of(ch);
-                        widest = ch > widest ? ch : widest;
-                        ++k;
-                    }
-                    if (accum > n) {
-                        return malformed(Malformation::Kind::UnexpectedToken, format::trailing_surrogate(ch),
-                                         u16 + 1 + h_digits + n);
-                    }
-                    if (accum == n && k < length) {
-                        cell = make_cell_ucs4(data + char_start, k - char_start, widest);
-                        next = k;
-                    }
-                }
-            }
-            if (!next) {
-                cut = true;
-                break;
-            }
-            if (!cell || !cells.stack.push(cell)) {
-                failed_ = true;
-                return Status::Error;
-            }
-            if constexpr (Limited) row_size += 1 + h_digits + n;
-            if constexpr (kWide<Unit>) u16 += 1 + h_digits + n;
-            i = next;
-        }
-        if constexpr (!kWide<Unit>) u16 = base + i;
-        row_size_ = row_size;
-        after_terminator_ = after_terminator;
+        ObjectSink<Unit, Ascii> sink{cells.stack, out};
+        grammar::Cut cut;
+        const grammar::Stop stop =
+            grammar::read_elements<Enc, Limited>(data, length, i, counters_, sink, rules, fault_, cut);
         cells.give_back();
-        if (!cut) break;
+        switch (stop) {
+            case grammar::Stop::End:
+                return Status::Ok;
+            case grammar::Stop::Sink:
+                return Status::Error;
+            case grammar::Stop::Fault:
+                return Status::Malformed;
+            case grammar::Stop::Cut:
+                break;
+        }
         // The resumable road, from the digit-count character on.
         state_ = State::Digits;
-        h_digits_ = digits_left_ = h_digits;
+        h_digits_ = digits_left_ = cut.digits;
         n_ = 0;
         pending_ = false;
-        cell_u16_ = u16;
+        cell_u16_ = counters_.u16;
+        counters_.after_terminator = false;
         ++i;
-        ++u16;
-        status = resume_digits(data, length, i, u16);
-        if (status == Status::Ok && state_ == State::Payload)
-            status = resume_payload<Unit, Ascii>(data, length, i, u16);
+        ++counters_.u16;
+        status = resume_digits(data, length, i);
+        if (status == Status::Ok && state_ == State::Payload) status = resume_payload<Unit, Ascii>(data, length, i);
     }
-    u16_ = u16;
-    if (status == Status::Error) failed_ = true;
     return status;
 }
 
 // The row-size limit is a template argument, so that reading without one
 // (parse, and most decoders) pays nothing for it.
-template <typename Unit, bool Ascii>
-Scanner::Status Scanner::run_limited(const Unit* data, Py_ssize_t length, PyObject* out) {
-    if (max_row_size_ >= 0) return run<Unit, Ascii, true>(data, length, out);
-    return run<Unit, Ascii, false>(data, length, out);
+template <typename Enc, bool Ascii>
+Scanner::Status Scanner::run_limited(const typename Enc::Unit* data, size_t length, PyObject* out) {
+    if (max_row_size_ >= 0) return run<Enc, Ascii, true>(data, length, out);
+    return run<Enc, Ascii, false>(data, length, out);
 }
 
 Scanner::Status Scanner::feed(PyObject* text, PyObject* out, bool final) {
     final_ = final;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const size_t length = size_t(PyUnicode_GET_LENGTH(text));
     const void* data = PyUnicode_DATA(text);
     switch (PyUnicode_KIND(text)) {
         case PyUnicode_1BYTE_KIND:
             if (PyUnicode_IS_ASCII(text))
-                return run_limited<Py_UCS1, true>(static_cast<const Py_UCS1*>(data), length, out);
-            return run_limited<Py_UCS1, false>(static_cast<const Py_UCS1*>(data), length, out);
+                return run_limited<grammar::Ucs1, true>(static_cast<const Py_UCS1*>(data), length, out);
+            return run_limited<grammar::Ucs1, false>(static_cast<const Py_UCS1*>(data), length, out);
         case PyUnicode_2BYTE_KIND:
-            return run_limited<Py_UCS2, false>(static_cast<const Py_UCS2*>(data), length, out);
+            return run_limited<grammar::Ucs2, false>(static_cast<const Py_UCS2*>(data), length, out);
         default:
             // Four-byte storage is chosen only for text holding a code point
             // from U+10000 up.
             seen_astral_ = true;
-            return run_limited<uint32_t, false>(static_cast<const uint32_t*>(data), length, out);
+            return run_limited<grammar::Ucs4, false>(static_cast<const Py_UCS4*>(data), length, out);
     }
 }
 
 Scanner::Status Scanner::finish() {
     switch (state_) {
         case State::Row:
-            if (after_terminator_) return Status::Ok;
+            // Nothing read at all is a document of no rows.
+            if (counters_.after_terminator || counters_.u16 == 0) return Status::Ok;
             break;
         case State::Decide:
-            if (seen_astral_) return pending_token();
+            if (grammar::digits_end_report(seen_astral_) == Fault::Kind::UnexpectedToken) return pending_token();
             break;
         case State::Digits:
         case State::Payload:
             break;
     }
-    return malformed(Malformation::Kind::UnexpectedEnd, 0, u16_);
+    grammar::end_at(fault_, counters_.u16, counters_.rows);
+    return Status::Malformed;
 }
 
 }  // namespace vorn::codec

@@ -10,7 +10,11 @@
 //
 // Fed the whole document at once and then finished, it accepts and rejects
 // exactly what parse does, with the same report: parse is this scanner fed
-// once. Only one outcome depends on the end of the document in a way the
+// once. Cells that lie whole in a piece are read by the read grammar's walk
+// (read/grammar.h), with this scanner's object-building sink; a cell that a
+// piece cuts short is taken up unit by unit on the resumable road here.
+// Fed nothing (or only empty pieces) and finished, it has read a document of
+// no rows. Only one outcome depends on the end of the document in a way the
 // reader cannot know early: a non-digit among length digits that end exactly
 // at the end of the input is an unexpected token when the document holds a
 // character from U+10000 up and an unexpected end otherwise. Such a digit is
@@ -24,30 +28,18 @@
 
 #include <cstdint>
 
-#include "read/cells.h"
 #include "common/ref.h"
+#include "read/cells.h"
+#include "read/fault.h"
+#include "read/grammar.h"
 
 namespace vorn::codec {
-
-// What is wrong with a document, and where.
-struct Malformation {
-    enum class Kind : uint8_t { None, UnexpectedToken, UnexpectedEnd, RowTooLong };
-    Kind kind = Kind::None;
-    // The offending code point (UnexpectedToken).
-    uint32_t ch = 0;
-    // UTF-16 offset from the start of the document: of the offending code
-    // point, of the first unit of the cell that made the row too long, or,
-    // for an unexpected end, of the end of the input.
-    int64_t position = 0;
-    // 0-based index of the row being read when it was found.
-    int64_t row = 0;
-};
 
 class Scanner {
 public:
     enum class Status : uint8_t {
         Ok,         // every unit was consumed; rows completed were appended
-        Malformed,  // the document is malformed: see malformation()
+        Malformed,  // the document is malformed: see fault()
         Error,      // the interpreter raised (memory); its exception is set
     };
 
@@ -65,13 +57,15 @@ public:
     // The input has ended: Ok when the document is complete.
     Status finish();
 
-    const Malformation& malformation() const { return malformation_; }
+    const Fault& fault() const { return fault_; }
     // Rows completed so far.
-    int64_t rows() const { return rows_; }
-    // UTF-16 units consumed so far.
-    int64_t position() const { return u16_; }
+    int64_t rows() const { return counters_.rows; }
+    // UTF-16 units consumed so far: up to the element a fault was found in.
+    int64_t position() const { return counters_.u16; }
     // Whether text has been read that does not end a row.
-    bool row_open() const { return state_ != State::Row || !after_terminator_; }
+    bool row_open() const {
+        return state_ != State::Row || (counters_.u16 > 0 && !counters_.after_terminator);
+    }
 
 private:
     enum class State : uint8_t {
@@ -81,29 +75,27 @@ private:
         Payload,  // inside a payload
     };
 
-    template <typename Unit, bool Ascii, bool Limited>
-    Status run(const Unit* data, Py_ssize_t length, PyObject* out);
-    template <typename Unit, bool Ascii>
-    Status run_limited(const Unit* data, Py_ssize_t length, PyObject* out);
+    template <typename Enc, bool Ascii, bool Limited>
+    Status run(const typename Enc::Unit* data, size_t length, PyObject* out);
+    template <typename Enc, bool Ascii>
+    Status run_limited(const typename Enc::Unit* data, size_t length, PyObject* out);
     template <typename Unit>
-    Status resume_digits(const Unit* data, Py_ssize_t length, Py_ssize_t& i, int64_t& u16);
+    Status resume_digits(const Unit* data, size_t length, size_t& i);
     template <typename Unit, bool Ascii>
-    Status resume_payload(const Unit* data, Py_ssize_t length, Py_ssize_t& i, int64_t& u16);
+    Status resume_payload(const Unit* data, size_t length, size_t& i);
 
     Status begin_cell(int64_t h_digits, int64_t n, int64_t cell_u16, int64_t payload_u16);
     Status push_cell(PyObject* cell);
     Status push_part(PyObject* part);
 
-    VORN_COLD Status malformed(Malformation::Kind kind, uint32_t ch, int64_t position);
-    Status pending_token() { return malformed(Malformation::Kind::UnexpectedToken, pending_ch_, pending_u16_); }
+    VORN_COLD Status pending_token();
 
     State state_ = State::Row;
-    bool after_terminator_ = false;  // the last unit consumed ended a row
-    bool seen_astral_ = false;       // a piece held a code point from U+10000 up
+    bool seen_astral_ = false;  // a piece held a code point from U+10000 up
     bool final_ = false;
-    bool failed_ = false;
-    int64_t u16_ = 0;   // UTF-16 units consumed
-    int64_t rows_ = 0;  // rows completed
+    // UTF-16 units consumed, rows completed, the open row's size, and whether
+    // the last unit consumed ended a row.
+    grammar::Counters counters_;
 
     // Inside a length prefix.
     int64_t h_digits_ = 0;     // digits the prefix announces
@@ -121,9 +113,8 @@ private:
     Ref parts_;                 // list of the pieces of it read so far, or null
 
     int64_t max_row_size_;
-    int64_t row_size_ = 0;  // units of the open row counted so far
     CellStack cells_;
-    Malformation malformation_;
+    Fault fault_;
 };
 
 }  // namespace vorn::codec

@@ -1,0 +1,210 @@
+// UTF-16 lengths of UTF-8 text, counted without decoding it, and the strict
+// decoding of one sequence where a reader must name a character.
+//
+// A sequence's length in UTF-16 follows from its first byte alone: every
+// byte that is not a continuation byte (0x80-0xBF) begins a sequence of one
+// unit, and a first byte from 0xF0 up begins one of two. Counting is thus a
+// sum over bytes, done 64 bytes at a time with SSE2 where it exists and a
+// word at a time elsewhere; which of the two runs is decided here alone, by
+// VORN_SSE2_64, so that a build with VORN_NO_SIMD runs the plain code.
+//
+// The counts hold for any bytes, valid UTF-8 or not: invalid text gets a
+// count, never an access outside the bytes given. Nothing here touches the
+// interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "common/portable.h"
+
+#if VORN_SSE2_64
+#include <emmintrin.h>
+#endif
+
+namespace vorn::format {
+
+inline constexpr bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// UTF-16 units of the sequence that begins with b (0 for a continuation byte).
+inline constexpr int utf16_units_of_byte(uint8_t b) { return int(!is_continuation(b)) + int(b >= 0xF0); }
+
+namespace utf8_detail {
+
+// The plain count of bytes [0, n), one byte at a time: the model that both
+// block counters agree with.
+inline int64_t units_bytewise(const uint8_t* p, size_t n) {
+    int64_t units = 0;
+    for (size_t k = 0; k < n; ++k) units += utf16_units_of_byte(p[k]);
+    return units;
+}
+
+// Units of the eight bytes of w (read little- or big-endian alike: the sum
+// does not depend on the order of the bytes).
+inline unsigned units_word(uint64_t w) {
+    constexpr uint64_t kLow = 0x0101010101010101ull;
+    // A byte begins a sequence unless its top two bits are 10: bit 7 clear,
+    // or bit 6 set.
+    const uint64_t starts = ((~w >> 7) | (w >> 6)) & kLow;
+    // A byte from 0xF0 up has its top four bits set.
+    const uint64_t four = (w >> 4) & (w >> 5) & (w >> 6) & (w >> 7) & kLow;
+    // Each byte of the sum is 0, 1 or 2; multiplying by kLow gathers the
+    // eight of them in the top byte.
+    return unsigned(((starts + four) * kLow) >> 56);
+}
+
+inline uint64_t load_word(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Units of the 64 bytes at p.
+inline unsigned units_block(const uint8_t* p) {
+#if VORN_SSE2_64
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32));
+    const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48));
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) == 0) return 64;
+    // As signed bytes the continuation bytes 0x80-0xBF are -128..-65, the
+    // ones less than -64; bytes from 0xF0 up are those an unsigned maximum
+    // with 0xF0 leaves unchanged. Each compare gives -1 per matching byte.
+    const __m128i below = _mm_set1_epi8(-64);
+    const __m128i four = _mm_set1_epi8(char(0xF0));
+    const __m128i cont = _mm_add_epi8(_mm_add_epi8(_mm_cmpgt_epi8(below, a), _mm_cmpgt_epi8(below, b)),
+                                      _mm_add_epi8(_mm_cmpgt_epi8(below, c), _mm_cmpgt_epi8(below, d)));
+    const __m128i astral =
+        _mm_add_epi8(_mm_add_epi8(_mm_cmpeq_epi8(_mm_max_epu8(a, four), a), _mm_cmpeq_epi8(_mm_max_epu8(b, four), b)),
+                     _mm_add_epi8(_mm_cmpeq_epi8(_mm_max_epu8(c, four), c), _mm_cmpeq_epi8(_mm_max_epu8(d, four), d)));
+    // Lanes hold -4..0 each: negated and summed across lanes; a four-byte
+    // first byte is never a continuation byte, so the units are
+    // 64 - continuations + four-byte firsts.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i n_cont = _mm_sad_epu8(_mm_sub_epi8(zero, cont), zero);
+    const __m128i n_astral = _mm_sad_epu8(_mm_sub_epi8(zero, astral), zero);
+    const int conts = _mm_cvtsi128_si32(n_cont) + _mm_extract_epi16(n_cont, 4);
+    const int astrals = _mm_cvtsi128_si32(n_astral) + _mm_extract_epi16(n_astral, 4);
+    return unsigned(64 - conts + astrals);
+#else
+    unsigned units = 0;
+    for (int k = 0; k < 64; k += 8) units += units_word(load_word(p + k));
+    return units;
+#endif
+}
+
+}  // namespace utf8_detail
+
+// UTF-16 units of the sequences that begin in p[0..n): each byte that is not
+// a continuation byte counts one, and each from 0xF0 up one more.
+inline int64_t utf16_units(const uint8_t* p, size_t n) {
+    int64_t units = 0;
+    size_t k = 0;
+    for (; n - k >= 64; k += 64) units += utf8_detail::units_block(p + k);
+    for (; n - k >= 8; k += 8) units += utf8_detail::units_word(utf8_detail::load_word(p + k));
+    return units + utf8_detail::units_bytewise(p + k, n - k);
+}
+
+// Whether p[0..n) holds a byte from 0xF0 up: in valid UTF-8, the first byte
+// of a character from U+10000 up.
+inline bool has_four_byte_lead(const uint8_t* p, size_t n) {
+    size_t k = 0;
+#if VORN_SSE2_64
+    const __m128i four = _mm_set1_epi8(char(0xF0));
+    for (; n - k >= 64; k += 64) {
+        __m128i m = _mm_max_epu8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k)),
+                                 _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 16)));
+        m = _mm_max_epu8(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 32)));
+        m = _mm_max_epu8(m, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k + 48)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(m, four), m)) != 0) return true;
+    }
+#endif
+    constexpr uint64_t kLow = 0x0101010101010101ull;
+    for (; n - k >= 8; k += 8) {
+        const uint64_t w = utf8_detail::load_word(p + k);
+        if ((w >> 4) & (w >> 5) & (w >> 6) & (w >> 7) & kLow) return true;
+    }
+    for (; k < n; ++k)
+        if (p[k] >= 0xF0) return true;
+    return false;
+}
+
+// Where a hop over UTF-16 units stopped.
+struct Utf16Hop {
+    size_t bytes;   // bytes passed over
+    int64_t units;  // units of the sequences begun in them
+};
+
+// Passes over the bytes of p[0..n) that make up the next k UTF-16 units: it
+// stops once k units are counted, after the first byte of the sequence that
+// completes them (and possibly some of that sequence's continuation bytes),
+// or, short of k, at the end of the bytes or at a four-byte sequence's first
+// byte when only one unit is left to go, whose two units would pass the
+// k-th.
+//
+// Whole blocks, then whole words, are taken while their count fits in the
+// units left, so only the last word of the hop goes a byte at a time.
+inline Utf16Hop hop_utf16(const uint8_t* p, size_t n, int64_t k) {
+    size_t at = 0;
+    int64_t units = 0;
+    while (n - at >= 64 && k - units >= 64) {
+        const unsigned c = utf8_detail::units_block(p + at);
+        if (int64_t(c) > k - units) break;
+        units += c;
+        at += 64;
+    }
+    while (n - at >= 8 && units < k) {
+        const unsigned c = utf8_detail::units_word(utf8_detail::load_word(p + at));
+        if (int64_t(c) > k - units) break;
+        units += c;
+        at += 8;
+    }
+    while (units < k && at < n) {
+        const int u = utf16_units_of_byte(p[at]);
+        if (u > k - units) break;
+        units += u;
+        ++at;
+    }
+    return {at, units};
+}
+
+// Decodes the sequence at p[0..n) (n >= 1) as a strict decoder does. Returns
+// its length in bytes and sets *cp, or 0 when it is not valid UTF-8: a
+// continuation byte, an overlong form, a surrogate, a value above U+10FFFF,
+// or a sequence that n cuts short.
+inline size_t decode_utf8(const uint8_t* p, size_t n, uint32_t* cp) {
+    const uint8_t b = p[0];
+    if (b < 0x80) {
+        *cp = b;
+        return 1;
+    }
+    size_t len;
+    uint32_t value;
+    uint8_t lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (b >= 0xC2 && b <= 0xDF) {
+        len = 2;
+        value = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        len = 3;
+        value = b & 0x0F;
+        if (b == 0xE0) lo = 0xA0;
+        if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        len = 4;
+        value = b & 0x07;
+        if (b == 0xF0) lo = 0x90;
+        if (b == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (n < len || p[1] < lo || p[1] > hi) return 0;
+    for (size_t k = 1; k < len; ++k) {
+        if (!is_continuation(p[k])) return 0;
+        value = (value << 6) | (p[k] & 0x3F);
+    }
+    *cp = value;
+    return len;
+}
+
+}  // namespace vorn::format
