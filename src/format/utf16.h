@@ -7,6 +7,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/portable.h"
+
+#if VORN_SSE2_64
+#include <emmintrin.h>
+#endif
+
 namespace vorn::format {
 
 // Count of code points above U+FFFF among buf[0..n). Whole blocks of eight
@@ -50,6 +56,89 @@ inline uint32_t or_fold(const uint32_t* buf, int64_t n) {
     uint32_t acc = 0;
     for (int64_t i = 0; i < n; ++i) acc |= buf[i];
     return acc;
+}
+
+// Where a hop over UTF-16 units of four-byte storage stopped.
+struct Ucs4Hop {
+    size_t points;  // code points passed over
+    int64_t units;  // their UTF-16 units
+};
+
+// Passes over the code points of buf[0..n) that make up the next k UTF-16
+// units: it stops after the code point whose units reach k (units is k, or
+// k + 1 when that code point's two units pass it), or at the end of the
+// code points, short of k. As this loop does:
+//
+//     while (units < k && points < n) units += buf[points++] > 0xFFFF ? 2 : 1;
+//
+// With SSE2, sixteen code points at a time: a block whose units cannot
+// reach k is taken whole; in the block where they do, a running sum of the
+// units of its lanes gives the lane at once, without a branch per code
+// point (the cells of text with emoji are short, and their astral code
+// points fall at random).
+inline Ucs4Hop hop_ucs4(const uint32_t* buf, size_t n, int64_t k) {
+    size_t at = 0;
+    int64_t units = 0;
+#if VORN_SSE2_64
+    const __m128i zero = _mm_setzero_si128();
+    while (n - at >= 16 && units < k) {
+        const uint32_t* p = buf + at;
+        // -1 in the 32-bit lanes of code points above U+FFFF (any value
+        // with a bit above the low sixteen), packed to one byte a lane.
+        const __m128i a0 =
+            _mm_cmpgt_epi32(_mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 16), zero);
+        const __m128i a1 =
+            _mm_cmpgt_epi32(_mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4)), 16), zero);
+        const __m128i a2 =
+            _mm_cmpgt_epi32(_mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 8)), 16), zero);
+        const __m128i a3 =
+            _mm_cmpgt_epi32(_mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 12)), 16), zero);
+        const __m128i astral = _mm_packs_epi16(_mm_packs_epi32(a0, a1), _mm_packs_epi32(a2, a3));
+        // Units of each lane: 1, or 2 for an astral code point.
+        const __m128i lane_units = _mm_sub_epi8(_mm_set1_epi8(1), astral);
+        const int64_t left = k - units;
+        if (left >= 32) {
+            // Sixteen code points take at most 32 units: the block is passed.
+            const __m128i sums = _mm_sad_epu8(lane_units, zero);
+            units += _mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4);
+            at += 16;
+            continue;
+        }
+        // Running sums of the lanes' units (at most 32, so bytes hold them).
+        __m128i run = lane_units;
+        run = _mm_add_epi8(run, _mm_slli_si128(run, 1));
+        run = _mm_add_epi8(run, _mm_slli_si128(run, 2));
+        run = _mm_add_epi8(run, _mm_slli_si128(run, 4));
+        run = _mm_add_epi8(run, _mm_slli_si128(run, 8));
+        // The lanes whose running sum is short of what is left come first,
+        // since the sums rise: their number is the lane that reaches it (16
+        // when none does).
+        const __m128i short_of = _mm_cmpgt_epi8(_mm_set1_epi8(char(left)), run);
+        const __m128i count = _mm_sad_epu8(_mm_sub_epi8(zero, short_of), zero);
+        const unsigned lane = unsigned(_mm_cvtsi128_si32(count) + _mm_extract_epi16(count, 4));
+        alignas(16) uint8_t sums[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(sums), run);
+        if (lane == 16) {
+            units += sums[15];
+            at += 16;
+            continue;
+        }
+        units += sums[lane];
+        at += lane + 1;
+        return {at, units};
+    }
+#else
+    // Whole blocks of eight add at most sixteen units: while more than that
+    // is left, none of them can reach k.
+    while (n - at >= 8 && k - units > 16) {
+        unsigned astral = 0;
+        for (int j = 0; j < 8; ++j) astral += buf[at + j] > 0xFFFFu ? 1u : 0u;
+        units += 8 + astral;
+        at += 8;
+    }
+#endif
+    while (units < k && at < n) units += buf[at++] > 0xFFFFu ? 2 : 1;
+    return {at, units};
 }
 
 // Code-unit count of a UTF-16 encoding of buf[0..n).

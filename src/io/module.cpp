@@ -15,7 +15,9 @@
 
 #include "common/ref.h"
 #include "io/faults.h"
+#include "io/measure.h"
 #include "io/partition.h"
+#include "format/utf16.h"
 #include "format/utf8.h"
 #include "read/errors.h"
 #include "read/scanner.h"
@@ -315,11 +317,40 @@ PyObject* hop_utf16_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return Py_BuildValue("(nL)", Py_ssize_t(hop.bytes), (long long)hop.units);
 }
 
+// _hop_ucs4(data, k, start) -> (code points passed, units counted): the hop
+// over k UTF-16 units of four-byte storage, from code point start of data
+// (a buffer of 4-byte items, such as array('I')), to its end.
+PyObject* hop_ucs4_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) return PyErr_Format(PyExc_TypeError, "_hop_ucs4() takes 3 arguments (%zd given)", nargs);
+    const long long k = PyLong_AsLongLong(args[1]);
+    if (k == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t start = PyLong_AsSsize_t(args[2]);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_FORMAT) < 0) return nullptr;
+    PyObject* result = nullptr;
+    const Py_ssize_t n = view.len / 4;
+    if (view.itemsize != 4 || (reinterpret_cast<uintptr_t>(view.buf) & 3) != 0)
+        PyErr_SetString(PyExc_ValueError, "_hop_ucs4() takes an aligned buffer of 4-byte items");
+    else if (start < 0 || start > n)
+        PyErr_SetString(PyExc_ValueError, "_hop_ucs4() start out of range");
+    else {
+        const format::Ucs4Hop hop =
+            format::hop_ucs4(static_cast<const uint32_t*>(view.buf) + start, size_t(n - start), k);
+        result = Py_BuildValue("(nL)", Py_ssize_t(hop.points), (long long)hop.units);
+    }
+    PyBuffer_Release(&view);
+    return result;
+}
+
 PyMethodDef kModuleMethods[] = {
     {"_utf16_units", utf16_units_hook, METH_O,
      "_utf16_units(data, /)\n--\n\nUTF-16 units of the UTF-8 sequences that begin in data."},
     {"_hop_utf16", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hop_utf16_hook)), METH_FASTCALL,
      "_hop_utf16(data, k, /)\n--\n\nHops k UTF-16 units of data: (bytes passed, units counted)."},
+    {"_hop_ucs4", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hop_ucs4_hook)), METH_FASTCALL,
+     "_hop_ucs4(data, k, start, /)\n--\n\nHops k UTF-16 units of the code points data[start:]: "
+     "(code points passed, units counted)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -350,6 +381,7 @@ int exec_module(PyObject* module) {
     if (PyModule_AddObjectRef(module, "Decoder", decoder.get()) < 0) return -1;
     if (PyModule_AddObjectRef(module, "DecodeError", g_decode_error) < 0) return -1;
     if (PyModule_AddFunctions(module, kModuleMethods) < 0) return -1;
+    if (add_measure_type(module) < 0) return -1;
     return add_partition_functions(module);
 }
 
