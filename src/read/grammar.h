@@ -293,10 +293,11 @@ VORN_ALWAYS_INLINE Extent payload_extent(const typename Enc::Unit* text, size_t 
     } else if constexpr (std::is_same_v<Enc, Ucs4>) {
         // A payload that holds nothing above U+FFFF is as many code points
         // long as its declared length: tried first, and confirmed by one
-        // vectorized pass that also gives the cell's storage class.
+        // vectorized pass that also gives the cell's storage class (and
+        // stops at the first block that holds an astral code point).
         const size_t avail = length - start;
         if (uint64_t(n) < avail) {
-            const uint32_t bits = format::or_fold(text + start, n);
+            const uint32_t bits = format::fold_bmp(text + start, n);
             if (bits < 0x10000u) return {Kind::Whole, start + size_t(n), bits, 0};
         }
         // Where the declared length ends, by a vector count of the code
