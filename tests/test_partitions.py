@@ -135,6 +135,9 @@ MALFORMED = [
     "02" + SMILE + ";f" + "0" * 15, "x;02" + SMILE + ";", "01a;0x;02" + SMILE + ";",
     "3100" + "y" * 99 + SMILE + ";", "3100" + "y" * 98 + SMILE + ";", "3100" + "é" * 99,
     "f" + "0" * 16, "f" + "0" * 15 + "1",
+    # A character from U+10000 up in a cell read in the same pass as a
+    # prefix whose non-digit (of two bytes) runs to the end.
+    "02" + SMILE + ";1é", "02" + SMILE + ";2é", "02" + SMILE + ";" + SEMIS + "1é", "3100" + SMILE * 50 + ";1é",
 ]
 
 

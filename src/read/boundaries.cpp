@@ -10,8 +10,8 @@ namespace {
 // The boundary finder's sink: cells are hopped and kept nowhere; the walk
 // stops at the first row end at or after the next cut.
 struct CutSink {
-    int64_t cut_at;    // as an index into the chunk
-    size_t needed;  // BoundaryFinder::kLookahead, or 0 in the final chunk
+    int64_t cut_at;  // as an index into the chunk
+    size_t needed;   // BoundaryFinder::kLookahead, or 0 in the final chunk
 
     VORN_ALWAYS_INLINE bool cell(const uint8_t*, size_t, int64_t, uint32_t) { return true; }
     VORN_ALWAYS_INLINE bool row_end(size_t next, int64_t) { return int64_t(next) < cut_at; }
@@ -33,6 +33,7 @@ BoundaryFinder::Step BoundaryFinder::hop_payload(const uint8_t* data, size_t len
     size_t p = pos;
     if (owed_ > 0) {
         const format::Utf16Hop hop = format::hop_utf16(data + p, length - p, owed_);
+        counters_.astral |= hop.astral;
         p += hop.bytes;
         owed_ -= hop.units;
         counters_.u16 += hop.units;
@@ -63,14 +64,6 @@ BoundaryFinder::Step BoundaryFinder::hop_payload(const uint8_t* data, size_t len
 
 BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, size_t* pos, bool final) {
     size_t p = *pos;
-    // The end-of-input rule asks whether the document holds a character from
-    // U+10000 up; in a well-formed document only a payload can, so each byte
-    // is looked at once, until one is found.
-    if (!seen_astral_ && base_ + int64_t(length) > checked_) {
-        const size_t from = size_t(checked_ - base_);
-        seen_astral_ = format::has_four_byte_lead(data + from, length - from);
-        checked_ = base_ + int64_t(length);
-    }
     Step step = Step::More;
     if (in_payload_) {
         step = hop_payload(data, length, p, final);
@@ -80,8 +73,10 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
             return step;
         }
     }
-    grammar::Rules rules;
-    rules.document_has_astral = seen_astral_;
+    // The end-of-input rule asks whether the document holds a character from
+    // U+10000 up before the fault; in a well-formed document only a payload
+    // can, and the walk and the hops keep that in counters_.astral.
+    const grammar::Rules rules;
     for (;;) {
         CutSink sink{next_cut_ - base_, final ? 0 : kLookahead};
         grammar::Cut cut;
@@ -102,7 +97,7 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
         if (!cut.prefix_whole) {
             if (!final) break;  // its bytes are handed back
             *pos = p;
-            grammar::prefix_fault<grammar::Utf8>(fault_, data, length, p, counters_.u16, counters_.rows, seen_astral_);
+            grammar::prefix_fault<grammar::Utf8>(fault_, data, length, p, counters_.u16, counters_.rows, counters_.astral);
             return malformed();
         }
         // A payload the chunk cuts short: hopped on from its first byte.

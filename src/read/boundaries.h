@@ -66,10 +66,8 @@ private:
     int64_t next_cut_;
     int64_t cut_offset_ = 0;
     int64_t base_ = 0;     // byte offset of the chunk's first byte
-    int64_t checked_ = 0;  // bytes looked at for a character from U+10000 up
     int64_t owed_ = 0;     // units a payload still owes
     bool in_payload_ = false;   // hopping a payload (owed_ == 0: its last sequence's tail)
-    bool seen_astral_ = false;  // a character from U+10000 up was seen
     grammar::Counters counters_;
     Fault fault_;
 };

@@ -24,9 +24,10 @@
 //       A complete cell: its payload is text[0..units), utf16 UTF-16 units
 //       long (the declared length). widest is, for Ucs4, a value no smaller
 //       than the largest code point and in the same storage class (below
-//       0x80, 0x100, 0x10000 or not); 0 for the other encodings. For Utf8 the
-//       bytes are exactly the payload's, unchecked: the sink validates them
-//       if it needs valid UTF-8. False stops the walk (Stop::Sink), the cell
+//       0x80, 0x100, 0x10000 or not); for Utf8, 0x10000 when the bytes hold
+//       one from 0xF0 up (a character from U+10000 up) and less otherwise;
+//       0 for Ucs1 and Ucs2. For Utf8 the bytes are exactly the payload's,
+//       unchecked: the sink validates them if it needs valid UTF-8. False stops the walk (Stop::Sink), the cell
 //       not consumed.
 //   bool row_end(size_t next, int64_t rows);
 //       A ';' ended a row: next is the index just past it, rows the rows
@@ -121,6 +122,7 @@ struct Counters {
     int64_t rows = 0;      // rows ended
     int64_t row_size = 0;  // units of the open row so far (kept only with a limit)
     bool after_terminator = false;  // the last unit read was a ';'
+    bool astral = false;  // (Utf8) a payload held a character from U+10000 up
 };
 
 // The row-size rule: the most UTF-16 units a row may take in the document,
@@ -330,7 +332,7 @@ VORN_ALWAYS_INLINE Extent payload_extent(const typename Enc::Unit* text, size_t 
         if (hop.units == n) {
             // The rest of the payload's last character.
             while (at < length && format::is_continuation(text[at])) ++at;
-            if (at < length) return {Kind::Whole, at, 0, 0};
+            if (at < length) return {Kind::Whole, at, hop.astral ? 0x10000u : 0u, 0};
             return {Kind::Cut, 0, 0, 0};
         }
         if (at == length) return {Kind::Cut, 0, 0, 0};
@@ -347,7 +349,9 @@ VORN_ALWAYS_INLINE Extent payload_extent(const typename Enc::Unit* text, size_t 
 // What the walk is told besides the text.
 struct Rules {
     int64_t limit = INT64_MAX;  // the row-size limit (used when Limited)
-    bool document_has_astral = false;  // for the end-of-input rule
+    // For the end-of-input rule: the text holds a character from U+10000 up
+    // (known from a str's storage; a Utf8 walk also keeps Counters::astral).
+    bool document_has_astral = false;
 };
 
 template <typename Sink>
@@ -371,6 +375,7 @@ VORN_ALWAYS_INLINE Stop read_elements(const typename Enc::Unit* text, size_t len
     int64_t rows = counters.rows;
     int64_t row_size = counters.row_size;
     bool after_terminator = counters.after_terminator;
+    bool astral = counters.astral;
     // Where every unit is one UTF-16 unit, the offset follows from the index
     // and is not kept in the loop.
     const int64_t base = u16 - int64_t(i);
@@ -412,7 +417,7 @@ VORN_ALWAYS_INLINE Stop read_elements(const typename Enc::Unit* text, size_t len
         if (!read_digits<std::is_same_v<Enc, Utf8>>(text + i + 1, digits, n)) {
             // A unit follows the digits, so this is the report whatever the
             // rest of the document holds (for Utf8, found by code points).
-            prefix_fault<Enc>(fault, text, length, i, offset(i), rows, rules.document_has_astral);
+            prefix_fault<Enc>(fault, text, length, i, offset(i), rows, rules.document_has_astral || astral);
             stop = Stop::Fault;
             break;
         }
@@ -442,6 +447,7 @@ VORN_ALWAYS_INLINE Stop read_elements(const typename Enc::Unit* text, size_t len
         }
         if constexpr (Limited) row_size += cell_size(digits, n);
         if constexpr (!Enc::kUtf16Units) u16 += cell_size(digits, n);
+        if constexpr (std::is_same_v<Enc, Utf8>) astral |= e.widest >= 0x10000u;
         i = e.end;
     }
     if constexpr (Enc::kUtf16Units) u16 = base + int64_t(i);
@@ -449,6 +455,7 @@ VORN_ALWAYS_INLINE Stop read_elements(const typename Enc::Unit* text, size_t len
     counters.rows = rows;
     counters.row_size = row_size;
     counters.after_terminator = after_terminator;
+    counters.astral = astral;
     pos = i;
     return stop;
 }
