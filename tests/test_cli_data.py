@@ -309,33 +309,64 @@ def test_lines_are_split_as_the_io_module_splits_them_across_every_read(tmp_path
                     assert list(source) == io.StringIO(text, newline="").readlines(), text
 
 
-def test_storage_widths_from_sizes_agree_with_a_look_at_each_cell(monkeypatch):
+def stats_model(rows, expected=None, first_row=1):
+    """What RowStats counts, one row and cell at a time."""
+    widths = {1: 0, 2: 0, 4: 0}
+    lengths = {}
+    longest = widest = None
+    ragged, first_ragged, astral = 0, None, 0
+    for r, row in enumerate(rows):
+        number = first_row + r
+        if expected is None:
+            expected = len(row)
+        lengths[len(row)] = lengths.get(len(row), 0) + 1
+        if len(row) != expected:
+            ragged += 1
+            first_ragged = number if first_ragged is None else first_ragged
+        if widest is None or len(row) > widest[0]:
+            widest = (len(row), number)
+        for c, cell in enumerate(row):
+            top = max(map(ord, cell), default=0)
+            widths[1 if top < 0x100 else 2 if top < 0x10000 else 4] += 1
+            big = sum(ord(ch) > 0xFFFF for ch in cell)
+            astral += big
+            if longest is None or len(cell) + big > longest[0]:
+                longest = (len(cell) + big, len(cell), number, c + 1)
+    return {"rows": len(rows), "cells": sum(map(len, rows)), "lengths": lengths, "expected": expected,
+            "ragged": ragged, "first_ragged": first_ragged, "widest": widest, "longest": longest,
+            "widths": widths, "astral": astral,
+            "storage_width": max((w for w, n in widths.items() if n), default=1)}
+
+
+def test_native_row_figures_agree_with_a_look_at_each_cell():
     import random
 
-    from vorn_cli import stats
+    from vorn_io._scanner import RowStats
 
-    # The sizes fit the formula on this interpreter: the fast way is taken.
-    assert stats._SIZES_SHOW_WIDTH or sys.implementation.name != "cpython"
     rnd = random.Random(2)
     alphabet = ["a", "é", "Ω", "😀", "\ud800", "\x00", "\uffff", "\U0010ffff"]
-    for mix in (alphabet, ["a"] * 50 + alphabet, ["é", "Ω", "a"]):
-        for cached in (False, True):
-            cells = ["".join(rnd.choice(mix) for _ in range(rnd.randint(0, 5)))
-                     for _ in range(5000)]
-            # Fresh strings, as a parser makes them, and shared one-character ones.
-            cells = [c.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass")
-                     for c in cells] + ["é", "a", "😀", ""]
-            if cached:  # strings that hold their UTF-8 form besides: sizes off the formula
-                for c in cells:
-                    if not any("\ud800" <= ch <= "\udfff" for ch in c):
-                        c.encode()
-            results = []
-            for fast in (True, False):
-                monkeypatch.setattr(stats, "_SIZES_SHOW_WIDTH", fast)
-                measured = stats.Stats()
-                results.append((measured._wide(list(cells)), measured.widths))
-            assert results[0] == results[1]
-            assert sum(results[0][1].values()) == len(cells)
+    for mix in (alphabet, ["a"] * 50 + alphabet, ["é", "Ω", "a"], ["a"]):
+        rows = [["".join(rnd.choice(mix) for _ in range(rnd.randint(0, 40)))
+                 for _ in range(rnd.choice([0, 3, 3, 3, 4]))] for _ in range(700)]
+        # Cells as a parser makes them, shared one-character strings, and
+        # strings that also hold their UTF-8 form.
+        rows = [[c.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass") for c in row]
+                for row in rows] + [["é", "a", "😀", ""]]
+        for row in rows[::7]:
+            for c in row:
+                if not any("\ud800" <= ch <= "\udfff" for ch in c):
+                    c.encode()
+        for expected, first_row in ((None, 1), (3, 2)):
+            counts = RowStats(expected=expected, first_row=first_row)
+            for k in range(0, len(rows), 128):  # in batches, as the tool reads them
+                counts.add(rows[k:k + 128])
+            assert counts.summary() == stats_model(rows, expected, first_row)
+    empty = RowStats().summary()
+    assert (empty["rows"], empty["longest"], empty["widest"], empty["storage_width"]) == (0, None, None, 1)
+    with pytest.raises(TypeError):
+        RowStats().add([["a", 1]])
+    with pytest.raises(TypeError):
+        RowStats().add([("a",)])
 
 
 def test_rows_written_by_hand_match_csv_writer(monkeypatch):

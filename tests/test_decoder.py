@@ -82,7 +82,38 @@ def test_every_split_point_reads_as_parse_reads_the_whole(doc):
             pos = token_position(want_error)
             u16 = len(doc.encode("utf-16-le", "surrogatepass")) // 2
             assert error.position == (u16 if pos is None else pos), k
+            assert error.index == index_model(doc, error.position), k
             assert error.row == len(rows), k
+
+
+def index_model(doc, offset):
+    """The index of the character of doc that covers UTF-16 offset offset
+    (its length at or past the end)."""
+    units = 0
+    for i, ch in enumerate(doc):
+        units += 2 if ord(ch) > 0xFFFF else 1
+        if units > offset:
+            return i
+    return len(doc)
+
+
+def test_the_error_index_counts_code_points_wherever_the_pieces_end():
+    # Faults after characters from U+10000 up, reported in the piece they
+    # lie in or after length digits spread over many pieces.
+    head = vorn.stringify([[SMILE * 3, "a" + SMILE], ["x" * 40]])
+    tails = ["0?", "f" + SMILE + "0" * 15, "f" + "0" * 15 + "x", "1" + SMILE + "5", "01" + SMILE + ";",
+             "05" + SMILE * 3 + ";", "03a" + SMILE + SMILE + ";", "09" + SMILE + ";"]
+    for tail in tails:
+        doc = head + tail
+        want_rows, want_error = parse_outcome(doc)
+        for size in (1, 2, 3, 5, 16, 17, 1000):
+            pieces = [doc[k:k + size] for k in range(0, len(doc), size)]
+            rows, error = fed(pieces)
+            assert error is not None and error.args == want_error, (tail, size)
+            assert error.index == index_model(doc, error.position), (tail, size)
+        for k in range(len(doc) + 1):
+            rows, error = fed([doc[:k]] + list(doc[k:]))
+            assert error.index == index_model(doc, error.position), (tail, k)
 
 
 def rows_before_error(doc):

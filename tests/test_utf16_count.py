@@ -97,3 +97,72 @@ def test_hops_over_every_byte_value_in_every_lane():
                 data[lane] = value
                 for k in (lane // 2, lane, 64, 100, 129):
                     check_hop(bytes(data), k)
+
+
+# --- Four-byte storage: where a declared length ends among code points ------
+
+def ucs4_hop_model(points, k):
+    """(code points passed, units counted) hopping k UTF-16 units of code
+    points: stops after the one whose units reach k, or at the end."""
+    at = units = 0
+    while units < k and at < len(points):
+        units += 2 if points[at] > 0xFFFF else 1
+        at += 1
+    return at, units
+
+
+# One value of each class the count tells apart, and the edges of each
+# (values past U+10FFFF too: the count is defined up to 0x7FFFFFFF).
+UCS4_VALUES = [0x00, 0x3B, 0x7F, 0x80, 0xFF, 0x100, 0xD800, 0xDFFF, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF,
+               0x110000, 0x7FFFFFFF]
+
+
+def ucs4_buffer(points, start=0):
+    """An array('I') holding points from item start on (start misaligns
+    them against the 16-byte blocks the vector path loads)."""
+    import array
+
+    return array.array("I", [0x61] * start + list(points))
+
+
+def check_ucs4_hop(points, k, start=0):
+    got = _scanner._hop_ucs4(ucs4_buffer(points, start), k, start)
+    assert got == ucs4_hop_model(points, k), ([hex(p) for p in points[:20]], len(points), k, start)
+
+
+def test_ucs4_hop_every_value_in_every_lane():
+    for background in (0x61, 0x1F600, 0x4E00):
+        base = [background] * 56
+        for lane in range(48):
+            for value in UCS4_VALUES:
+                points = list(base)
+                points[lane] = value
+                # Lengths that end before, at and after the planted lane, in
+                # its block and past it, and one the points cannot cover.
+                ks = {lane, lane + 1, lane + 2, 2 * lane, 2 * lane + 1, 2 * lane + 2, 16, 31, 32, 33, 200}
+                for k in ks:
+                    check_ucs4_hop(points, k)
+
+
+def test_ucs4_hop_every_length_and_misalignment():
+    rng = random.Random(24)
+    mixed = [rng.choice([0x61, 0x1F600, 0xE9, 0x10FFFF, 0xD83D, 0xFFFF, 0x10000]) for _ in range(80)]
+    patterns = [[0x61] * 80, [0x1F600] * 80, [0x61, 0x1F600] * 40, mixed]
+    for points in patterns:
+        for n in range(0, 70):
+            for start in range(4):
+                for k in range(0, 2 * n + 3):
+                    check_ucs4_hop(points[:n], k, start)
+
+
+def test_ucs4_hop_long_runs_and_split_ends():
+    # Long payloads pass whole blocks; the length may end on either unit of
+    # the astral code point in any lane of the last block.
+    rng = random.Random(5)
+    for _ in range(200):
+        n = rng.randrange(16, 2000)
+        share = rng.choice([0.0, 0.05, 0.35, 1.0])
+        points = [0x1F600 if rng.random() < share else 0x4E00 for _ in range(n)]
+        units = sum(2 if p > 0xFFFF else 1 for p in points)
+        for k in {rng.randrange(units + 2), units - 1, units, units + 1, 10**16 - 1}:
+            check_ucs4_hop(points, max(k, 0), rng.randrange(4))

@@ -584,12 +584,10 @@ def cmd_stats(args: argparse.Namespace) -> int:
     try:
         with _open(args, encoding, progress) as source:
             for batch in read_batches(source, max_row_size=args.max_row_size):
-                # All the text read so far is narrow: so are these rows.
-                stats.add(batch, narrow=source.widest == 1)
+                stats.add(batch)
     finally:
         progress.close()
-    document = {"utf16_units": source.units, "code_points": source.chars,
-                "storage_width": source.widest}
+    document = stats.document(source.chars)
     if args.json:
         report = {"file": source.name, **stats.as_dict(document)}
         out.write(json.dumps(report, ensure_ascii=False, indent=2) + "\n")

@@ -24,9 +24,10 @@ def open_document(path: str, encoding: str, progress: Progress | None = None,
 
 
 def error_place(exc: vorn_io.DecodeError) -> tuple[int, int]:
-    """Where the decoder refused a document: the UTF-16 offset (the end of the
-    input when it ended too soon) and the 0-based row."""
-    return exc.position, exc.row
+    """Where the decoder refused a document: the code-point index (the end of
+    the input when it ended too soon) and the 0-based row."""
+    index = getattr(exc, "index", None)
+    return (exc.position if index is None else index), exc.row
 
 
 def read_batches(source: Input, size: int = BATCH,

@@ -50,7 +50,8 @@ def decode_range(fp: object, start: int, end: int, errors: str) -> list[list[str
     text = fp.read(end - start).decode("utf-8", errors)  # type: ignore[attr-defined]
     if start == 0 and text.startswith(BOM):
         text = text[1:]
-    return vorn.parse(text)
+    # An empty range (an empty file) is a document of no rows, as vorn_io reads it.
+    return vorn.parse(text) if text else []
 
 
 def _last_by_ranges(source: Input, n: int, max_row_size: int | None,

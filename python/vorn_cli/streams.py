@@ -24,8 +24,6 @@ import sys
 from collections.abc import Iterator
 from typing import BinaryIO
 
-from vorn_io._text import index_at, utf16_len
-
 from . import compression
 from .report import locate, visible
 
@@ -94,10 +92,10 @@ class Input:
     """A text stream over a file or standard input, decoded strictly.
 
     ``read(n)`` returns up to n characters ("" at the end); iterating gives
-    lines with their endings (any of "\\n", "\\r\\n", "\\r"). Positions of the
-    text read so far are tracked so that a parser's error position, in UTF-16
-    code units, can be turned into a line, a column and an excerpt without
-    keeping more than the last few chunks.
+    lines with their endings (any of "\\n", "\\r\\n", "\\r"). Lines of the
+    text read so far are tracked so that a decoder's error index (in code
+    points, as DecodeError.index gives it) can be turned into a line, a column
+    and an excerpt without keeping more than the last few chunks.
     """
 
     def __init__(self, path: str, encoding: str, *, strip_bom: bool = False,
@@ -121,13 +119,10 @@ class Input:
         self._first = True
         # Totals of the text returned so far.
         self.chars = 0
-        self.units = 0  # UTF-16 code units
         self.lines = 0  # "\n" characters
         self.last_newline = -1  # index of the last "\n"
-        self.widest = 1  # storage width of the widest character, in bytes
-        # (start index, start unit, lines before, last newline before, text)
-        self._history: collections.deque[tuple[int, int, int, int, str]] = \
-            collections.deque()
+        # (start index, lines before, last newline before, text)
+        self._history: collections.deque[tuple[int, int, int, str]] = collections.deque()
         self._keep = False  # whether to keep all history (while showing an error)
         self._file: BinaryIO | None = None  # the file itself, under a decompressor
         self.compression: str | None = None
@@ -354,7 +349,7 @@ class Input:
             self.head = text[:4096]
         if not self.track:
             return
-        self._history.append((self.chars, self.units, self.lines, self.last_newline, text))
+        self._history.append((self.chars, self.lines, self.last_newline, text))
         if len(self._history) > HISTORY and not self._keep:
             self._history.popleft()
         newlines = text.count("\n")
@@ -362,21 +357,6 @@ class Input:
             self.lines += newlines
             self.last_newline = self.chars + text.rfind("\n")
         self.chars += len(text)
-        if text.isascii():
-            self.units += len(text)
-            return
-        # Whole-string encodings, done in C, rather than a look at each
-        # character: a character above U+FFFF takes two UTF-16 units, and one
-        # above U+00FF fails Latin-1.
-        units = utf16_len(text)
-        self.units += units
-        if units != len(text):
-            self.widest = 4
-        elif self.widest == 1:
-            try:
-                text.encode("latin-1")
-            except UnicodeEncodeError:
-                self.widest = 2
 
     def __iter__(self) -> Iterator[str]:
         # Lines are handed on a chunk's worth at a time, so that a reader
@@ -418,21 +398,18 @@ class Input:
 
     # --- Context for error reports --------------------------------------------
 
-    def window(self, unit: int, margin: int = 200) -> Window | None:
-        """The text around UTF-16 offset unit, if it is still held.
+    def window(self, index: int, margin: int = 200) -> Window | None:
+        """The text around code-point index ``index``, if it is still held.
 
         The text up to margin characters after it is read from the stream
         when needed; text before the oldest chunk kept is gone.
         """
         self._keep = True
-        while self.units <= unit + margin and self._more_context():
+        while self.chars <= index + margin and self._more_context():
             pass
-        for start, start_unit, lines_before, newline_before, text in self._history:
-            end_unit = start_unit + utf16_len(text)
-            if start_unit <= unit < end_unit or (unit >= end_unit and end_unit == self.units):
-                i = index_at(text, unit - start_unit)
-                return self._window_at(start + i, margin)
-        return None
+        if not self._history or index < self._history[0][0]:
+            return None
+        return self._window_at(min(index, self.chars), margin)
 
     def _more_context(self) -> bool:
         try:
@@ -442,10 +419,10 @@ class Input:
 
     def _window_at(self, index: int, margin: int) -> Window | None:
         chunks = list(self._history)
-        first, lines_before, newline_before = chunks[0][0], chunks[0][2], chunks[0][3]
+        first, lines_before, newline_before = chunks[0][0], chunks[0][1], chunks[0][2]
         if index < first:
             return None
-        text = "".join(c[4] for c in chunks)
+        text = "".join(c[3] for c in chunks)
         at = index - first
         newline = text.rfind("\n", 0, at)
         if newline >= 0:

@@ -11,11 +11,14 @@
 
 #include "common/portable.h"
 
+#include <initializer_list>
 #include <new>
 
 #include "common/ref.h"
 #include "io/faults.h"
+#include "io/measure.h"
 #include "io/partition.h"
+#include "format/utf16.h"
 #include "format/utf8.h"
 #include "io/arrow.h"
 #include "read/errors.h"
@@ -80,7 +83,7 @@ void raise_invalid_utf8(const Fault& f) {
 
 }  // namespace
 
-void raise_fault(const Fault& f, int64_t max_row_size) {
+void raise_fault(const Fault& f, int64_t max_row_size, int64_t index) {
     if (f.kind == Fault::Kind::InvalidUtf8) {
         raise_invalid_utf8(f);
         return;
@@ -91,8 +94,10 @@ void raise_fault(const Fault& f, int64_t max_row_size) {
     if (!exc) return;
     Ref position(PyLong_FromLongLong(f.position));
     Ref row(PyLong_FromLongLong(f.row));
-    if (!position || !row || PyObject_SetAttrString(exc.get(), "position", position.get()) < 0 ||
-        PyObject_SetAttrString(exc.get(), "row", row.get()) < 0)
+    Ref at(index >= 0 ? PyLong_FromLongLong(index) : Py_NewRef(Py_None));
+    if (!position || !row || !at || PyObject_SetAttrString(exc.get(), "position", position.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "row", row.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "index", at.get()) < 0)
         return;
     PyErr_SetObject(g_decode_error, exc.get());
 }
@@ -100,6 +105,14 @@ void raise_fault(const Fault& f, int64_t max_row_size) {
 namespace {
 
 // --- Decoder ---------------------------------------------------------------
+
+// A piece of text fed, kept so that a fault's UTF-16 position can be given
+// as a code-point index too.
+struct Piece {
+    PyObject* text = nullptr;  // strong reference, or null
+    int64_t u16 = 0;           // UTF-16 offset of its start in the document
+    int64_t points = 0;        // code-point index of its start
+};
 
 struct DecoderObject {
     PyObject_HEAD
@@ -109,7 +122,56 @@ struct DecoderObject {
     bool busy;         // inside feed() or close(): a finalizer may call back
     bool has_pending;  // a malformation found after rows that were returned
     Fault pending;
+    int64_t pending_index;
+    // The last pieces that held text, newest at recent[newest]: a fault lies
+    // in the last, or, when reported once its length digits have ended, up
+    // to sixteen code points before it, in one of the pieces before. Pieces
+    // further back are not kept.
+    static constexpr int kKept = 18;
+    Piece recent[kKept];
+    int newest;
+    int64_t points;  // code points fed
 };
+
+// Code points of text before UTF-16 offset k of it: the index of the code
+// point that covers offset k (its second unit included), or its length when
+// k is at or past its end.
+int64_t points_before(PyObject* text, int64_t k) {
+    const int64_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_KIND(text) != PyUnicode_4BYTE_KIND) return k < length ? k : length;
+    const format::Ucs4Hop hop = format::hop_ucs4(PyUnicode_4BYTE_DATA(text), size_t(length), k);
+    return int64_t(hop.points) - (hop.units > k ? 1 : 0);
+}
+
+// The code-point index of the document's UTF-16 offset position (at or
+// after the start of the oldest piece kept).
+int64_t index_of(const DecoderObject* self, int64_t position) {
+    for (int k = 0; k < DecoderObject::kKept; ++k) {
+        const Piece& piece = self->recent[(self->newest + DecoderObject::kKept - k) % DecoderObject::kKept];
+        if (!piece.text) break;
+        if (position >= piece.u16) return piece.points + points_before(piece.text, position - piece.u16);
+    }
+    return position;  // nothing fed: the start
+}
+
+// Keeps text as the last piece, fed at UTF-16 offset u16.
+void keep_piece(DecoderObject* self, PyObject* text, int64_t u16) {
+    if (PyUnicode_GET_LENGTH(text) == 0) return;
+    self->newest = (self->newest + 1) % DecoderObject::kKept;
+    Piece& piece = self->recent[self->newest];
+    Py_XSETREF(piece.text, Py_NewRef(text));
+    piece.u16 = u16;
+    piece.points = self->points;
+    self->points += PyUnicode_GET_LENGTH(text);
+    // Pieces behind seventeen code points of newer text are let go.
+    int64_t newer = 0;
+    for (int k = 0; k < DecoderObject::kKept; ++k) {
+        Piece& p = self->recent[(self->newest + DecoderObject::kKept - k) % DecoderObject::kKept];
+        if (!p.text) break;
+        if (newer >= 17) Py_CLEAR(p.text);
+        else newer += PyUnicode_GET_LENGTH(p.text);
+    }
+}
 
 const char kDecoderDoc[] =
     "Decoder(*, max_row_size=None)\n--\n\n"
@@ -151,12 +213,17 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     self->scanner = new (memory) Scanner(max_row_size);
     self->max_row_size = max_row_size;
     self->closed = self->busy = self->has_pending = false;
+    self->pending_index = -1;
+    for (Piece& piece : self->recent) piece = Piece{};
+    self->newest = 0;
+    self->points = 0;
     return reinterpret_cast<PyObject*>(self);
 }
 
 void decoder_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<DecoderObject*>(op);
     PyTypeObject* type = Py_TYPE(op);
+    for (Piece& piece : self->recent) Py_CLEAR(piece.text);
     if (self->scanner) {
         self->scanner->~Scanner();
         PyMem_Free(self->scanner);
@@ -197,13 +264,16 @@ PyObject* conclude(DecoderObject* self, Scanner::Status status, Ref& out) {
     if (status == Scanner::Status::Ok) return out.release();
     self->closed = true;
     if (status == Scanner::Status::Error) return nullptr;
+    const Fault& fault = self->scanner->fault();
+    const int64_t index = index_of(self, fault.position);
     if (PyList_GET_SIZE(out.get()) > 0) {
         self->has_pending = true;
-        self->pending = self->scanner->fault();
+        self->pending = fault;
+        self->pending_index = index;
         self->closed = false;
         return out.release();
     }
-    raise_fault(self->scanner->fault(), self->max_row_size);
+    raise_fault(fault, self->max_row_size, index);
     return nullptr;
 }
 
@@ -211,7 +281,7 @@ PyObject* conclude(DecoderObject* self, Scanner::Status status, Ref& out) {
 PyObject* raise_pending(DecoderObject* self) {
     self->closed = true;
     self->has_pending = false;
-    raise_fault(self->pending, self->max_row_size);
+    raise_fault(self->pending, self->max_row_size, self->pending_index);
     return nullptr;
 }
 
@@ -232,6 +302,7 @@ PyObject* decoder_feed(PyObject* op, PyObject* text) {
     // the scanner runs no interpreter code while it reads it.
     Ref out(PyList_New(0));
     if (!out) return nullptr;
+    keep_piece(self, text, self->scanner->position());
     return conclude(self, self->scanner->feed(text, out.get()), out);
 }
 
@@ -316,11 +387,40 @@ PyObject* hop_utf16_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return Py_BuildValue("(nL)", Py_ssize_t(hop.bytes), (long long)hop.units);
 }
 
+// _hop_ucs4(data, k, start) -> (code points passed, units counted): the hop
+// over k UTF-16 units of four-byte storage, from code point start of data
+// (a buffer of 4-byte items, such as array('I')), to its end.
+PyObject* hop_ucs4_hook(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) return PyErr_Format(PyExc_TypeError, "_hop_ucs4() takes 3 arguments (%zd given)", nargs);
+    const long long k = PyLong_AsLongLong(args[1]);
+    if (k == -1 && PyErr_Occurred()) return nullptr;
+    const Py_ssize_t start = PyLong_AsSsize_t(args[2]);
+    if (start == -1 && PyErr_Occurred()) return nullptr;
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_FORMAT) < 0) return nullptr;
+    PyObject* result = nullptr;
+    const Py_ssize_t n = view.len / 4;
+    if (view.itemsize != 4 || (reinterpret_cast<uintptr_t>(view.buf) & 3) != 0)
+        PyErr_SetString(PyExc_ValueError, "_hop_ucs4() takes an aligned buffer of 4-byte items");
+    else if (start < 0 || start > n)
+        PyErr_SetString(PyExc_ValueError, "_hop_ucs4() start out of range");
+    else {
+        const format::Ucs4Hop hop =
+            format::hop_ucs4(static_cast<const uint32_t*>(view.buf) + start, size_t(n - start), k);
+        result = Py_BuildValue("(nL)", Py_ssize_t(hop.points), (long long)hop.units);
+    }
+    PyBuffer_Release(&view);
+    return result;
+}
+
 PyMethodDef kModuleMethods[] = {
     {"_utf16_units", utf16_units_hook, METH_O,
      "_utf16_units(data, /)\n--\n\nUTF-16 units of the UTF-8 sequences that begin in data."},
     {"_hop_utf16", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hop_utf16_hook)), METH_FASTCALL,
      "_hop_utf16(data, k, /)\n--\n\nHops k UTF-16 units of data: (bytes passed, units counted)."},
+    {"_hop_ucs4", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(hop_ucs4_hook)), METH_FASTCALL,
+     "_hop_ucs4(data, k, start, /)\n--\n\nHops k UTF-16 units of the code points data[start:]: "
+     "(code points passed, units counted)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -328,8 +428,9 @@ const char kDecodeErrorDoc[] =
     "A malformed VORN document.\n\n"
     "Its message is that of vorn.parse for the same text. 'position' is the\n"
     "offset of the error in UTF-16 code units from the start of the document\n"
-    "(for an unexpected end, the length of the document), and 'row' the\n"
-    "0-based index of the row being read. It is a SyntaxError, as parse's\n"
+    "(for an unexpected end, the length of the document), 'index' the same\n"
+    "place as an index of code points (None where the reader reads bytes), and\n"
+    "'row' the 0-based index of the row being read. It is a SyntaxError, as parse's\n"
     "errors are, and a ValueError, as json's are.";
 
 int exec_module(PyObject* module) {
@@ -352,6 +453,7 @@ int exec_module(PyObject* module) {
     if (PyModule_AddObjectRef(module, "DecodeError", g_decode_error) < 0) return -1;
     if (PyModule_AddFunctions(module, kModuleMethods) < 0) return -1;
     if (add_arrow_types(module) < 0) return -1;
+    if (add_measure_type(module) < 0) return -1;
     return add_partition_functions(module);
 }
 

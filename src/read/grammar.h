@@ -295,34 +295,23 @@ VORN_ALWAYS_INLINE Extent payload_extent(const typename Enc::Unit* text, size_t 
     } else if constexpr (std::is_same_v<Enc, Ucs4>) {
         // A payload that holds nothing above U+FFFF is as many code points
         // long as its declared length: tried first, and confirmed by one
-        // vectorized pass that also gives the cell's storage class.
-        if (uint64_t(n) < length - start) {
-            const uint32_t bits = format::or_fold(text + start, n);
+        // vectorized pass that also gives the cell's storage class (and
+        // stops at the first block that holds an astral code point).
+        const size_t avail = length - start;
+        if (uint64_t(n) < avail) {
+            const uint32_t bits = format::fold_bmp(text + start, n);
             if (bits < 0x10000u) return {Kind::Whole, start + size_t(n), bits, 0};
         }
-        // Walk the payload's code points; whole blocks of eight add at most
-        // sixteen units, so while more than that is missing none of them can
-        // end the payload.
-        int64_t accum = 0;
-        uint32_t widest = 0;
-        uint32_t ch = 0;
-        size_t k = start;
-        while (accum < n) {
-            while (length - k >= 8 && n - accum > 16) {
-                const format::Ucs4Summary block = format::summarize_ucs4(text + k, 8);
-                accum += 8 + block.astral;
-                widest = block.max > widest ? block.max : widest;
-                k += 8;
-            }
-            if (k == length) break;
-            ch = text[k];
-            accum += ch >= 0x10000u ? 2 : 1;
-            widest = ch > widest ? ch : widest;
-            ++k;
-        }
-        if (accum > n) return {Kind::Split, k - 1, widest, ch};
-        if (accum == n && k < length) return {Kind::Whole, k, widest, 0};
-        return {Kind::Cut, 0, 0, 0};
+        // Where the declared length ends, by a vector count of the code
+        // points above U+FFFF.
+        const format::Ucs4Hop hop = format::hop_ucs4(text + start, avail, n);
+        const size_t end = start + hop.points;
+        if (hop.units > n) return {Kind::Split, end - 1, 0, text[end - 1]};
+        if (hop.units < n || end == length) return {Kind::Cut, 0, 0, 0};
+        // A whole payload found this way holds a code point above U+FFFF:
+        // its code points are fewer than its length, or the fold over them
+        // found one. (The fold itself may pass U+10FFFF.)
+        return {Kind::Whole, end, 0x10FFFFu, 0};
     } else {
         const size_t avail = length - start;
         if (n == 0) return avail > 0 ? Extent{Kind::Whole, start, 0, 0} : Extent{Kind::Cut, 0, 0, 0};
