@@ -48,7 +48,12 @@ if USE_ATHERIS:
 else:
     from model import parse_model, stringify_model, stringify_walk_model
 
+import io  # noqa: E402
+import tempfile  # noqa: E402
+
+import texts  # noqa: E402
 import vorn  # noqa: E402
+import vorn_io  # noqa: E402
 from vorn_io import DecodeError, Decoder  # noqa: E402
 
 DEFAULT_HEX = "0123456789abcdef"
@@ -446,6 +451,90 @@ def check_stringify(table_kind, rows, hex_choice, trap=None):
         assert got == want, (table_kind, rows, got, want)
 
 
+# --- partitions -----------------------------------------------------------------
+
+_SCRATCH = None
+
+
+def scratch_path():
+    """One file per process, rewritten for every case: regular files are
+    read by offset, other streams by reads."""
+    global _SCRATCH
+    if _SCRATCH is None:
+        fd, _SCRATCH = tempfile.mkstemp(prefix="vorn-fuzz-", suffix=".vorn")
+        os.close(fd)
+    return _SCRATCH
+
+
+class Trickle(io.RawIOBase):
+    """A stream that hands over at most step bytes per read."""
+
+    def __init__(self, data, step):
+        self.data, self.at, self.step = data, 0, step
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        n = min(self.step, len(buffer), len(self.data) - self.at)
+        buffer[:n] = self.data[self.at:self.at + n]
+        self.at += n
+        return n
+
+
+def partition_outcome(source, size):
+    try:
+        return ("ok", vorn_io.partitions(source, size=size))
+    except DecodeError as exc:
+        return ("err", SyntaxError, exc.args, exc.position, exc.row)
+
+
+def check_partitions(src):
+    """A table drawn from every UTF-8 length class, now and then damaged:
+    the partition pass over it, from memory, from a file and from a stream
+    that trickles, against parse of the whole. A valid document's ranges
+    each read alone, concatenate to the table, number their first row right
+    and end at the first row end at or past start + size; a malformed one
+    is refused exactly as parse refuses it."""
+    table = texts.table(src.below)
+    doc = vorn.stringify(table)
+    damaged = src.below(4) == 0 and doc
+    if damaged:
+        k = src.below(len(doc))
+        ch = texts.char(src.below)
+        doc = [doc[:k], doc[:k] + ch + doc[k:], doc[:k] + ch + doc[k + 1:], doc[:k] + doc[k + 1:]][src.below(4)]
+    data = doc.encode("utf-8", "surrogatepass")
+    size = 1 + src.below([8, 64, 300, len(data) + 2][src.below(4)])
+    got = partition_outcome(io.BytesIO(data), size)
+    path = scratch_path()
+    with open(path, "wb") as f:
+        f.write(data)
+    assert partition_outcome(path, size) == got, (ascii(doc)[:300], size)
+    assert partition_outcome(Trickle(data, 1 + src.below(80)), size) == got, (ascii(doc)[:300], size)
+    want = outcome(vorn.parse, doc) if doc else ("ok", [])
+    if got[0] == "err":
+        assert want[0] == "err" and got[1:3] == want[1:3], (ascii(doc)[:300], size, got, want)
+        return
+    if want[0] == "err":
+        # The pass checks the structure, not the cell text's UTF-8; a valid
+        # structure that parse refuses is a fault of the pass.
+        raise AssertionError(("partitions accepted what parse refuses", ascii(doc)[:300], size, want))
+    whole = want[1]
+    ranges = got[1]
+    ends = [0]
+    for row in whole:
+        ends.append(ends[-1] + len(vorn.stringify([row]).encode("utf-8", "surrogatepass")))
+    assert ranges[0][0] == 0 and ranges[-1][1] == len(data), (ascii(doc)[:300], size, ranges)
+    rows = []
+    for (start, end, first), nxt in zip(ranges, ranges[1:] + [None]):
+        assert first == len(rows), (ascii(doc)[:300], size, ranges)
+        if nxt is not None:
+            assert nxt[0] == end and end == min(e for e in ends if e >= start + size), (ascii(doc)[:300], size, ranges)
+        part = data[start:end].decode("utf-8", "surrogatepass")
+        rows += vorn.parse(part) if part else []
+    assert rows == whole, (ascii(doc)[:300], size, ranges)
+
+
 # --- drivers --------------------------------------------------------------------
 
 def one_input(data):
@@ -460,6 +549,9 @@ def one_input(data):
             vorn.ErrUnexpectedEndOfInput = END
     else:
         check_stringify(*recipe(src))
+    # The same bytes read backwards choose a partition case, so that every
+    # input, old or new, also exercises the partition pass.
+    check_partitions(Source(data[::-1]))
 
 
 def replay(folders):

@@ -10,7 +10,9 @@
 #                                  the corpus, then seeded random inputs)
 #   make test-debugmalloc          the suite with PYTHONMALLOC=debug
 #   make test-portable             the writer's, parser's, partitioner's and UTF-16
-#                                  counter's tests on a build without SIMD paths
+#                                  counter's tests on a build without SIMD paths,
+#                                  then 30 s of the random driver (partitions
+#                                  included) on it [PORTABLE_FUZZ_SECONDS=30]
 #   make valgrind                  most of the suite under memcheck; fails on any
 #                                  invalid access or definite leak involving the
 #                                  module (VALGRIND_TESTS=tests for all of it)
@@ -22,6 +24,7 @@
 
 FUZZ_SECONDS ?= 60
 SANITIZE_FUZZ_SECONDS ?= 30
+PORTABLE_FUZZ_SECONDS ?= 30
 FUZZ_SEED ?= 1
 FUZZ_VENV := .venv-fuzz
 FUZZ_PY := $(FUZZ_VENV)/bin/python
@@ -105,7 +108,8 @@ fuzz-format: $(FUZZ_WORK)/format_fuzz ## libFuzzer on the interpreter-free forma
 # The module built without its SIMD paths (as on a machine that lacks them),
 # installed into build/portable-site, and the tests of the writer, the parser,
 # the partitioner and the UTF-16 counter run against it: the counter's
-# differential tests then check the plain fallback.
+# differential tests then check the plain fallback, and the fuzz harness
+# compares its partitions, parse and Decoder with the model and each other.
 PORTABLE_SITE := build/portable-site
 
 $(PORTABLE_SITE)/.built: $(VENV)/.deps $(SOURCES)
@@ -117,7 +121,10 @@ $(PORTABLE_SITE)/.built: $(VENV)/.deps $(SOURCES)
 test-portable: $(PORTABLE_SITE)/.built ## the codec's and partitioner's tests on a build without SIMD paths
 	PYTHONPATH=$(PORTABLE_SITE) $(PY) -m pytest -q -p no:cacheprovider tests/test_stringify.py \
 		tests/test_stringify_writer.py tests/test_hostile.py tests/test_parse.py tests/test_decoder.py \
-		tests/test_partitions.py tests/test_partitions_text.py tests/test_utf16_count.py
+		tests/test_partitions.py tests/test_partitions_text.py tests/test_utf16_count.py tests/test_text_classes.py
+	mkdir -p $(FUZZ_WORK)
+	PYTHONPATH=$(PORTABLE_SITE) $(PY) fuzz/vorn_fuzz.py --random --seconds $(PORTABLE_FUZZ_SECONDS) \
+		--seed $(FUZZ_SEED) --artifacts $(FUZZ_WORK) fuzz/seeds fuzz/regressions
 
 # --- Allocators and memcheck --------------------------------------------------------
 

@@ -90,3 +90,47 @@ def test_ragged_rows_and_damaged_files(client, tmp_path):
         read_vorn(str(path), blocksize=10)
     with pytest.raises(FileNotFoundError):
         read_vorn(str(tmp_path / "none-*.vorn"))
+
+
+PLACES = [["city", "country", "n"]] + [[f"c{i}", ["fr", "de", "it;", ""][i % 4], str(i % 7)] for i in range(120)]
+
+
+@pytest.mark.parametrize("scheduler", ["threads", "cluster"])
+def test_selected_columns_equal_those_of_the_whole_frame(client, tmp_path, scheduler):
+    # Dask hands the columns a computation needs to each partition's read;
+    # the values must be those of the whole frame, on any scheduler.
+    path = tmp_path / "places.vorn"
+    path.write_text(vorn.stringify(PLACES), newline="")
+    run = {"scheduler": "threads"} if scheduler == "threads" else {}
+    frame = read_vorn(str(path), header=True, blocksize=200)
+    assert frame.npartitions > 3
+    whole = frame.compute(**run)
+    assert whole.values.tolist() == PLACES[1:]
+    assert frame["country"].compute(**run).tolist() == whole["country"].tolist()
+    assert frame[["country", "city"]].compute(**run).values.tolist() == whole[["country", "city"]].values.tolist()
+    counts = frame.groupby("country")["n"].count().compute(**run)
+    assert counts.to_dict() == whole.groupby("country")["n"].count().to_dict()
+    assert frame[frame["country"] == "de"]["city"].compute(**run).tolist() == \
+        whole[whole["country"] == "de"]["city"].tolist()
+    assert len(frame) == len(whole) == 120
+
+
+def test_empty_partitions_and_files_read_as_no_rows(client, tmp_path):
+    source = tmp_path / "bag.vorn"
+    source.write_text(vorn.stringify(BAG_TABLE), newline="")
+    kept = read_vorn(str(source), blocksize=30).filter(lambda row: row[:1] == ["only"])
+    paths = to_vorn(kept, str(tmp_path / "kept" / "*.vorn"))
+    sizes = sorted((tmp_path / "kept" / p.rsplit("/", 1)[-1]).stat().st_size for p in paths)
+    assert sizes[0] == 0 and sizes[-1] > 0
+    assert read_vorn(str(tmp_path / "kept" / "*.vorn"), blocksize=5).compute() == [["only"]]
+    # Empty files among those of a frame, the first one included.
+    (tmp_path / "frames").mkdir()
+    (tmp_path / "frames" / "a.vorn").write_bytes(b"")
+    (tmp_path / "frames" / "b.vorn").write_text(vorn.stringify(PLACES[:5]), newline="")
+    (tmp_path / "frames" / "c.vorn").write_bytes(b"")
+    frame = read_vorn(str(tmp_path / "frames" / "*.vorn"), header=True, blocksize=20)
+    assert list(frame.columns) == PLACES[0]
+    assert frame.compute().values.tolist() == PLACES[1:5]
+    assert len(frame["city"]) == 4
+    with pytest.raises(ValueError, match="header=True, but the file has no rows"):
+        read_vorn(str(tmp_path / "frames" / "a.vorn"), header=True)

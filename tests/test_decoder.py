@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import texts
 import vorn
 import vorn_io
 from vorn_io import DecodeError, Decoder
@@ -109,7 +110,8 @@ def test_one_character_at_a_time_and_the_error_row():
 
 
 @settings(max_examples=150, deadline=None)
-@given(st.lists(st.lists(st.text(), max_size=4), max_size=6), st.lists(st.integers(0, 60), max_size=6),
+@given(st.lists(st.lists(st.one_of(st.text(), texts.cell_texts(surrogates=True)), max_size=4), max_size=6),
+       st.lists(st.integers(0, 600), max_size=6),
        st.text(max_size=3))
 def test_tables_split_anywhere_round_trip(table, cuts, tail):
     doc = vorn.stringify(table) + tail

@@ -7,6 +7,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import vorn
+import texts
 from model import parse_model, stringify_model
 
 END = "Unexpected end of input"
@@ -234,7 +235,8 @@ def test_matches_model_on_random_text(text):
     assert outcome(text) == outcome_of_model(text)
 
 
-tables = st.lists(st.lists(st.lists(st.sampled_from(CELL_CHARS), max_size=12).map("".join), max_size=3),
+CELLS = st.lists(st.sampled_from(CELL_CHARS), max_size=12).map("".join)
+tables = st.lists(st.lists(st.one_of(CELLS, CELLS, texts.cell_texts(surrogates=True)), max_size=3),
                   min_size=1, max_size=4)
 
 

@@ -13,6 +13,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import texts
 import vorn
 import vorn_io
 from vorn_io import Decoder, _partition
@@ -30,7 +31,7 @@ ALPHABET = sorted(set(
 
 SHORT = st.text(st.sampled_from(ALPHABET), max_size=12)
 LONG = st.text(st.sampled_from(ALPHABET), min_size=40, max_size=320)
-TABLE = st.lists(st.lists(st.one_of(SHORT, SHORT, LONG), max_size=4), min_size=1, max_size=8)
+TABLE = st.lists(st.lists(st.one_of(SHORT, LONG, texts.cell_texts()), max_size=4), min_size=1, max_size=8)
 
 
 def check(table, data, ranges):

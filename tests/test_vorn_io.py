@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import texts
 import vorn
 import vorn_io
 
@@ -296,7 +297,7 @@ def test_load_is_parse_and_files_round_trip(tmp_path):
 # --- property ---------------------------------------------------------------
 
 TEXT = st.text(st.sampled_from("ab;0159fF\n" + SMILE + "\ud83d\ude00é€"), max_size=14)
-TABLE = st.lists(st.lists(TEXT, max_size=4), min_size=1, max_size=8)
+TABLE = st.lists(st.lists(st.one_of(TEXT, TEXT, texts.cell_texts(surrogates=True)), max_size=4), min_size=1, max_size=8)
 
 
 @st.composite

@@ -28,21 +28,24 @@ be detected.
 
 from __future__ import annotations
 
-import codecs
-import io
-from collections.abc import Callable, Iterable, Iterator
-from itertools import chain, count, islice
-from operator import itemgetter
-from typing import Protocol, cast
+import codecs as _codecs
+import io as _io
+import os as _os
+import stat as _stat
+from collections.abc import Callable as _Callable, Iterable as _Iterable, Iterator as _Iterator
+from itertools import chain as _chain, count as _count, islice as _islice
+from operator import itemgetter as _itemgetter
+from typing import Protocol as _Protocol, cast as _cast
 
-import vorn
+import vorn as _vorn
 
 from ._partition import partitions
 from .arrow import ArrowReader, read_arrow, write_arrow
 from ._scanner import DecodeError, Decoder
 from ._version import __version__ as __version__
 
-__all__ = ["reader", "writer", "Writer", "load", "dump", "Decoder", "DecodeError", "DEFAULT_CHUNK_SIZE", "partitions",
+__all__ = ["reader", "writer", "Writer", "load", "dump", "Decoder", "DecodeError", "DEFAULT_CHUNK_SIZE",
+           "partitions", "SupportsRead", "SupportsWrite", "SupportsWriteText", "SupportsWriteBytes",
            "read_arrow", "write_arrow", "ArrowReader"]
 
 # Units (bytes or characters) asked for per read: large enough that the fixed
@@ -54,19 +57,19 @@ DEFAULT_CHUNK_SIZE = 1 << 18
 _PIECE = 1 << 17
 
 
-class SupportsRead(Protocol):
+class SupportsRead(_Protocol):
     """A stream to read from: ``read(n)`` returns up to n characters or bytes, empty at the end."""
 
     def read(self, size: int = ..., /) -> str | bytes: ...
 
 
-class SupportsWriteText(Protocol):
+class SupportsWriteText(_Protocol):
     """A text stream to write to."""
 
     def write(self, s: str, /) -> object: ...
 
 
-class SupportsWriteBytes(Protocol):
+class SupportsWriteBytes(_Protocol):
     """A binary stream to write to."""
 
     def write(self, s: bytes, /) -> object: ...
@@ -75,7 +78,7 @@ class SupportsWriteBytes(Protocol):
 SupportsWrite = SupportsWriteText | SupportsWriteBytes
 
 
-_stringify = vorn.stringify
+_stringify = _vorn.stringify
 
 
 def _check_chunk_size(chunk_size: int) -> None:
@@ -88,65 +91,155 @@ def _check_chunk_size(chunk_size: int) -> None:
 _TRANSLATED = ("the text stream translates line breaks, which changes the lengths of cells "
                "that hold them: open the file with newline=\"\" or in binary mode")
 
+_TRANSLATING_OUT = ("the text stream translates line breaks on output, which changes the lengths of "
+                    "cells that hold them: open the file with newline=\"\" or in binary mode")
 
-def _translates(fp: object) -> bool:
-    """Whether the text stream fp says it has turned "\\r" or "\\r\\n" into "\\n"."""
+# How far a TextIOWrapper decodes ahead of what it has returned is at most
+# what one read of its buffer decodes: max(_CHUNK_SIZE, bytes per character
+# times the characters asked for) characters. Text held back beyond this many
+# chunks without a "\r" returned has outrun any read-ahead.
+_AHEAD_CHUNKS = 16
+
+
+def _check_encoding(encoding: str) -> None:
+    """Refuse, by name, an unknown codec or one that does not decode bytes to text."""
+    if not isinstance(encoding, str):
+        raise TypeError(f"encoding must be a str, not {type(encoding).__name__}")
+    info = _codecs.lookup(encoding)
+    if not getattr(info, "_is_text_encoding", True):
+        raise LookupError(f"{encoding!r} is not a text encoding: VORN streams are text, "
+                          "read from bytes with a codec such as 'utf-8'")
+
+
+def _line_breaks_seen(fp: object) -> tuple[str, ...] | None:
+    """The kinds of line break the text stream fp reports having decoded
+    (its ``newlines``), or None when it reports nothing."""
     try:
         seen = getattr(fp, "newlines", None)
     except Exception:  # noqa: BLE001 - an unusual stream: nothing to go by
-        return False
+        return None
     if isinstance(seen, str):
         seen = (seen,)
-    return isinstance(seen, tuple) and any(isinstance(form, str) and "\r" in form for form in seen)
+    if not isinstance(seen, tuple) or not all(isinstance(form, str) for form in seen):
+        return None
+    return seen
 
 
-def _texts(fp: SupportsRead, encoding: str, errors: str, chunk_size: int) -> Iterator[str]:
+def _verdict(fp: object, at_end: bool) -> bool | None:
+    """Whether the text fp has returned so far, which holds a "\n" but no
+    "\r", had line breaks translated: True, False, or None when only more
+    text can tell.
+
+    A stream that translates ("\r\n" and "\r" to "\n") never returns a
+    "\r"; one that does not returns every "\r" it decodes, though possibly
+    only after later reads, since ``newlines`` also covers what it has
+    decoded ahead. So: no "\r" form reported means no "\n" returned was
+    translated; a returned "\n" the stream does not report as "\n" was one;
+    and a "\r" form reported but never returned by the end was translated.
+    """
+    seen = _line_breaks_seen(fp)
+    if seen is None or not ("\r" in seen or "\r\n" in seen):
+        return False
+    if "\n" not in seen or at_end:
+        return True
+    return None
+
+
+def _read_text(fp: SupportsRead, read: _Callable[[int], object], size: int) -> str:
+    data = read(size)
+    if isinstance(data, str):
+        return data
+    if data is None:
+        raise BlockingIOError("the stream has no data ready: reading VORN needs a blocking stream")
+    raise TypeError(f"read() returned {type(data).__name__} after str")
+
+
+def _text_pieces(fp: SupportsRead, data: str, chunk_size: int) -> _Iterator[str]:
+    """The text of the text stream fp, which returned ``data`` first, held
+    back where it may have had line breaks translated until that is settled:
+    a ValueError when it was."""
+    read = fp.read
+    held: list[str] = []  # text from the first "\n" on whose verdict is open
+    held_size = 0
+    bound = _AHEAD_CHUNKS * max(chunk_size, getattr(fp, "_CHUNK_SIZE", 0) or 0)
+    bounded = isinstance(fp, _io.TextIOWrapper)
+    while data:
+        if "\r" in data:
+            # Returned as it is stored: nothing was translated, and nothing will be.
+            yield from held
+            yield data
+            yield from iter(lambda: _read_text(fp, read, chunk_size), "")
+            return
+        if not held:
+            lf = data.find("\n")
+            if lf < 0:
+                yield data
+            else:
+                if lf:
+                    yield data[:lf]
+                held.append(data[lf:])
+                held_size = len(data) - lf
+        else:
+            held.append(data)
+            held_size += len(data)
+        if held:
+            verdict = _verdict(fp, False)
+            if verdict is None and bounded and held_size > bound:
+                verdict = True
+            if verdict:
+                raise ValueError(_TRANSLATED)
+            if verdict is False:
+                yield from held
+                held.clear()
+        data = _read_text(fp, read, chunk_size)
+    if held:
+        if _verdict(fp, True):
+            raise ValueError(_TRANSLATED)
+        yield from held
+
+
+def _texts(fp: SupportsRead, encoding: str, errors: str, chunk_size: int) -> _Iterator[str]:
     """The text of fp in pieces, decoded incrementally when fp is binary."""
-    read: Callable[[int], object] = getattr(fp, "read1", None) or fp.read
+    read: _Callable[[int], object] = getattr(fp, "read1", None) or fp.read
     data = read(chunk_size)
     if isinstance(data, str):
         # A text stream: read(n) on it waits for n characters or the end.
-        read = fp.read
-        seen_cr = False
-        while data:
-            if not seen_cr:
-                # A stream that translates line breaks never hands over "\r";
-                # one that does not translate hands over every "\r" it has.
-                seen_cr = "\r" in data
-                if not seen_cr and _translates(fp):
-                    raise ValueError(_TRANSLATED)
-            yield data
-            data = read(chunk_size)
-            if not isinstance(data, str):
-                raise TypeError(f"read() returned {type(data).__name__} after str")
+        yield from _text_pieces(fp, data, chunk_size)
         return
-    if not isinstance(data, (bytes, bytearray, memoryview)):
-        raise TypeError(f"read() returned {type(data).__name__}, expected str or bytes")
-    decode = codecs.getincrementaldecoder(encoding)(errors).decode
-    while data:
+    decode = _codecs.getincrementaldecoder(encoding)(errors).decode
+    while True:
+        if data is None:
+            raise BlockingIOError("the stream has no data ready: reading VORN needs a blocking stream")
+        if not isinstance(data, (bytes, bytearray, memoryview)):
+            raise TypeError(f"read() returned {type(data).__name__}, expected str or bytes")
+        if not data:
+            break
         text = decode(data)
         if text:
             yield text
         data = read(chunk_size)
-        if not isinstance(data, (bytes, bytearray, memoryview)):
-            raise TypeError(f"read() returned {type(data).__name__} after bytes")
     text = decode(b"", True)
     if text:
         yield text
 
 
 def _batches(fp: SupportsRead, decoder: Decoder, encoding: str, errors: str,
-             chunk_size: int) -> Iterator[list[list[str]]]:
+             chunk_size: int) -> _Iterator[list[list[str]]]:
     feed = decoder.feed
+    empty = True
     for text in _texts(fp, encoding, errors, chunk_size):
+        empty = False
         rows = feed(text)
         if rows:
             yield rows
-    yield decoder.close()
+    if not empty:
+        # An empty stream is a document of no rows (what dump() writes for
+        # a table without rows); vorn.parse("") stays an error.
+        yield decoder.close()
 
 
 def reader(fp: SupportsRead, *, encoding: str = "utf-8", errors: str = "strict",
-           chunk_size: int = DEFAULT_CHUNK_SIZE, max_row_size: int | None = None) -> Iterator[list[str]]:
+           chunk_size: int = DEFAULT_CHUNK_SIZE, max_row_size: int | None = None) -> _Iterator[list[str]]:
     """Iterate the rows of the VORN document in the stream fp.
 
     Each row is a new list of new strings, produced as soon as its ";" has
@@ -161,9 +254,9 @@ def reader(fp: SupportsRead, *, encoding: str = "utf-8", errors: str = "strict",
     says of the whole text, after the rows before the fault.
     """
     _check_chunk_size(chunk_size)
-    codecs.lookup(encoding)
+    _check_encoding(encoding)
     decoder = Decoder(max_row_size=max_row_size)
-    return chain.from_iterable(_batches(fp, decoder, encoding, errors, chunk_size))
+    return _chain.from_iterable(_batches(fp, decoder, encoding, errors, chunk_size))
 
 
 def load(fp: SupportsRead, *, encoding: str = "utf-8", errors: str = "strict",
@@ -171,7 +264,7 @@ def load(fp: SupportsRead, *, encoding: str = "utf-8", errors: str = "strict",
     """The table in the stream fp, read as reader() reads it: what
     ``vorn.parse`` gives for the whole text."""
     _check_chunk_size(chunk_size)
-    codecs.lookup(encoding)
+    _check_encoding(encoding)
     decoder = Decoder(max_row_size=max_row_size)
     table: list[list[str]] = []
     for rows in _batches(fp, decoder, encoding, errors, chunk_size):
@@ -181,14 +274,14 @@ def load(fp: SupportsRead, *, encoding: str = "utf-8", errors: str = "strict",
 
 # Iterators that stay exhausted once they are: a batch that ends early ended
 # the table, exactly as stringify's walk of the whole table ends there.
-def _generator() -> Iterator[None]:
+def _generator() -> _Iterator[None]:
     yield None
 
 
 _PLAIN_ITERATORS: tuple[type, ...] = (type(iter([])), type(iter(())), type(_generator()))
 
 
-def _write_rows(rows: Iterable[Iterable[object]], write: Callable[[str], object]) -> bool:
+def _write_rows(rows: _Iterable[_Iterable[object]], write: _Callable[[str], object]) -> bool:
     """Write the rows as vorn.stringify writes the table; whether any row was written.
 
     Each batch is stringify() of the next rows taken from one iterator of the
@@ -202,13 +295,13 @@ def _write_rows(rows: Iterable[Iterable[object]], write: Callable[[str], object]
     if type(it) not in _PLAIN_ITERATORS:
         # Count the rows each batch takes, so that the walk ends at the first
         # exhaustion even if the iterator would yield again afterwards.
-        taken = count()
-        it = map(itemgetter(0), zip(it, taken))
+        taken = _count()
+        it = map(_itemgetter(0), zip(it, taken))
     batch = 8
     wrote = False
     pulled = 0
     while True:
-        text = _stringify(islice(it, batch))
+        text = _stringify(_islice(it, batch))
         if not text:
             return wrote
         write(text)
@@ -222,19 +315,116 @@ def _write_rows(rows: Iterable[Iterable[object]], write: Callable[[str], object]
 
 
 def _is_binary(fp: object) -> bool:
-    if isinstance(fp, io.TextIOBase):
+    if isinstance(fp, _io.TextIOBase):
         return False
-    if isinstance(fp, (io.RawIOBase, io.BufferedIOBase)):
+    if isinstance(fp, (_io.RawIOBase, _io.BufferedIOBase)):
         return True
     mode = getattr(fp, "mode", None)
     return isinstance(mode, str) and "b" in mode
 
 
-def _writer_of(fp: SupportsWrite, encoding: str, errors: str) -> Callable[[str], object]:
+def _encoded(fp: object, text: str, at_start: bool) -> bytes | None:
+    """text in the encoding of the text file fp, or None when that is unknown."""
+    try:
+        encoder = _codecs.getincrementalencoder(fp.encoding)(fp.errors or "strict")  # type: ignore[attr-defined]
+        if not at_start:
+            encoder.setstate(0)  # past the start: no byte-order mark
+        return encoder.encode(text, True)
+    except Exception:  # noqa: BLE001 - an encoding we cannot mirror: nothing to go by
+        return None
+
+
+def _file_bytes(fp: object, start: int, size: int) -> bytes | None:
+    """size bytes at offset start of the regular file under the text file fp,
+    read beside it (a file opened for writing only is opened again by name,
+    once its name is seen to be the same file), or None."""
+    try:
+        fd = fp.fileno()  # type: ignore[attr-defined]
+        info = _os.fstat(fd)
+        if not _stat.S_ISREG(info.st_mode):
+            return None
+        try:
+            return _os.pread(fd, size, start)
+        except OSError:
+            pass
+        name = getattr(fp, "name", None)
+        if not isinstance(name, (str, bytes)):
+            return None
+        again = _os.open(name, _os.O_RDONLY)
+        try:
+            other = _os.fstat(again)
+            if (other.st_dev, other.st_ino) != (info.st_dev, info.st_ino):
+                return None
+            return _os.pread(again, size, start)
+        finally:
+            _os.close(again)
+    except (AttributeError, OSError, ValueError, _io.UnsupportedOperation):
+        return None
+
+
+def _output_translated(fp: object, write: _Callable[[str], object], text: str) -> bool:
+    """Write text, which holds a "\n", to the text stream fp, and say whether
+    the stream was seen to change its line breaks on the way: the text read
+    back where the stream can be read and seeked, else, for a seekable text
+    file, the bytes its buffer grew by and the bytes written there. A stream
+    that is neither readable nor seekable, such as a pipe, cannot be seen."""
+    try:
+        start = fp.tell() if fp.seekable() else None  # type: ignore[attr-defined]
+    except (AttributeError, OSError, ValueError):
+        start = None
+    write(text)
+    if start is None:
+        return False
+    try:
+        end = fp.tell()  # type: ignore[attr-defined]
+        if fp.readable():  # type: ignore[attr-defined]
+            fp.seek(start)  # type: ignore[attr-defined]
+            back = fp.read(len(text) + 1)  # type: ignore[attr-defined]
+            fp.seek(end)  # type: ignore[attr-defined]
+            if back[:len(text)] != text:
+                return True
+        if isinstance(fp, _io.TextIOWrapper):
+            # Positions of a text file that has only been written are byte
+            # offsets in its buffer, which tell() has flushed.
+            sent = _encoded(fp, text, start == 0)
+            if sent is None or not isinstance(start, int) or not isinstance(end, int):
+                return False
+            if end - start != len(sent):
+                return True
+            stored = _file_bytes(fp, start, len(sent))
+            return stored is not None and stored != sent
+        if isinstance(fp, _io.StringIO) and isinstance(start, int) and isinstance(end, int):
+            return end - start != len(text)
+    except (AttributeError, OSError, ValueError, TypeError, _io.UnsupportedOperation):
+        pass
+    return False
+
+
+def _text_writer_of(fp: SupportsWriteText) -> _Callable[[str], object]:
+    """fp.write, which checks with the first line break it writes that the
+    stream writes line breaks as they are."""
+    write = fp.write
+    checked = False
+
+    def checked_write(text: str) -> object:
+        nonlocal checked
+        if checked or "\n" not in text:
+            return write(text)
+        checked = True
+        at = text.index("\n") + 1
+        if _output_translated(fp, write, text[:at]):
+            raise ValueError(_TRANSLATING_OUT)
+        return write(text[at:]) if at < len(text) else None
+
+    return checked_write
+
+
+def _writer_of(fp: SupportsWrite, encoding: str, errors: str) -> _Callable[[str], object]:
     if not _is_binary(fp):
-        return cast(SupportsWriteText, fp).write
-    write = cast(SupportsWriteBytes, fp).write
-    encode = codecs.getincrementalencoder(encoding)(errors).encode
+        return _text_writer_of(_cast(SupportsWriteText, fp))
+    _check_encoding(encoding)
+    write = _cast(SupportsWriteBytes, fp).write
+    encode = _codecs.getincrementalencoder(encoding)(errors).encode
     return lambda text: write(encode(text))
 
 
@@ -246,11 +436,11 @@ class Writer:
     def __init__(self, fp: SupportsWrite, *, encoding: str = "utf-8", errors: str = "strict") -> None:
         self._write = _writer_of(fp, encoding, errors)
 
-    def writerow(self, row: Iterable[object]) -> None:
+    def writerow(self, row: _Iterable[object]) -> None:
         """Write one row: its cells, each as vorn.stringify writes it, and ";"."""
         self._write(_stringify((row,)))
 
-    def writerows(self, rows: Iterable[Iterable[object]]) -> None:
+    def writerows(self, rows: _Iterable[_Iterable[object]]) -> None:
         """Write the rows in order, in writes of bounded size."""
         _write_rows(rows, self._write)
 
@@ -268,7 +458,7 @@ def writer(fp: SupportsWrite, *, encoding: str = "utf-8", errors: str = "strict"
     return Writer(fp, encoding=encoding, errors=errors)
 
 
-def dump(table: Iterable[Iterable[object]], fp: SupportsWrite, *, encoding: str = "utf-8",
+def dump(table: _Iterable[_Iterable[object]], fp: SupportsWrite, *, encoding: str = "utf-8",
          errors: str = "strict") -> None:
     """Write ``vorn.stringify(table)`` to fp, in pieces of bounded size.
 
@@ -277,3 +467,7 @@ def dump(table: Iterable[Iterable[object]], fp: SupportsWrite, *, encoding: str 
     write = _writer_of(fp, encoding, errors)
     if not _write_rows(table, write):
         write("")
+
+
+# The future import binds a name of its own; the namespace holds only the API.
+del annotations

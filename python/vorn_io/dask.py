@@ -60,12 +60,18 @@ def _block_size(blocksize: int | str | None) -> int | None:
 
 
 def _file_ranges(fs: Any, path: str, size: int | None) -> list[tuple[int, int, int]]:
+    if fs.size(path) == 0:
+        # An empty file is a document of no rows (what to_vorn writes for an
+        # empty partition): one empty range, which reads as no rows.
+        return [(0, 0, 0)]
     with fs.open(path, "rb") as f:
         # Without a block size, one range: the whole file, still checked.
-        return partitions(f, size=size or 1 << 62)
+        return partitions(f, size=size or 1 << 62) or [(0, 0, 0)]
 
 
 def _read_rows(fs: Any, path: str, start: int, end: int, first_row: int) -> list[list[str]]:
+    if start == end:
+        return []
     with fs.open(path, "rb") as f:
         try:
             return read_range(f, start, end, first_row=first_row)
@@ -74,19 +80,21 @@ def _read_rows(fs: Any, path: str, start: int, end: int, first_row: int) -> list
             raise
 
 
-def _frame(path: str, start: int, end: int, first_row: int, *, fs: Any, columns: list[str],
-           ragged: str) -> Any:
+def _frame(path: str, start: int, end: int, first_row: int, *, fs: Any, header: list[str],
+           ragged: str, columns: list[str] | str | None = None) -> Any:
+    """One partition as a frame of the header's columns; ``columns`` (passed
+    by Dask when a computation needs only some of them) selects those."""
     _, pd = _dataframe_modules()
     rows = _read_rows(fs, path, start, end, first_row)
-    if first_row == 0:
-        # Every file begins with its header row.
-        if not rows or rows[0] != columns:
+    if first_row == 0 and end > start:
+        # Every file with rows begins with its header row.
+        if not rows or rows[0] != header:
             found = rows[0] if rows else None
-            raise ValueError(f"{path}: the header row {found!r} differs from the columns {columns!r} "
+            raise ValueError(f"{path}: the header row {found!r} differs from the columns {header!r} "
                              "of the first file")
         rows = rows[1:]
         first_row = 1
-    width = len(columns)
+    width = len(header)
     for k, row in enumerate(rows):
         if len(row) != width:
             if ragged == "pad" and len(row) < width:
@@ -96,10 +104,26 @@ def _frame(path: str, start: int, end: int, first_row: int, *, fs: Any, columns:
             hint = "; ragged='pad' fills short rows with empty cells" if what == "fewer" else ""
             raise ValueError(f"{path}: row {first_row + k} has {len(row)} cells, {what} than the "
                              f"{width} columns of the header{hint}")
-    frame = pd.DataFrame(rows, columns=columns, dtype=object)
-    if not rows:
-        frame = pd.DataFrame({c: pd.Series([], dtype=object) for c in columns}, columns=columns)
-    return frame
+    if rows:
+        frame = pd.DataFrame(rows, columns=header, dtype=object)
+    else:
+        frame = pd.DataFrame({c: pd.Series([], dtype=object) for c in header}, columns=header)
+    if columns is None:
+        return frame
+    return frame[columns if isinstance(columns, list) else [columns]]
+
+
+def _header(fs: Any, paths: list[str]) -> list[str]:
+    """The header row: the first row of the first file that has rows."""
+    for path in paths:
+        with fs.open(path, "rb") as f:
+            first = next(iter(vorn_io.reader(f)), None)
+        if first is not None:
+            if len(set(first)) != len(first):
+                raise ValueError(f"{path}: the header row names a column twice: {first!r}")
+            return first
+    raise ValueError(f"{paths[0]}: header=True, but the file has no rows" if len(paths) == 1 else
+                     f"header=True, but none of the {len(paths)} files has rows")
 
 
 def read_vorn(urlpath: str | Sequence[str], *, blocksize: int | str | None = "64MiB", header: bool = False,
@@ -137,15 +161,10 @@ def read_vorn(urlpath: str | Sequence[str], *, blocksize: int | str | None = "64
         read = _delayed(_read_rows, pure=True)
         return _bag.from_delayed([read(fs, path, s, e, r) for path, s, e, r in pieces])
     dd, pd = _dataframe_modules()
-    with fs.open(paths[0], "rb") as f:
-        first = next(iter(vorn_io.reader(f)), None)
-    if first is None:
-        raise ValueError(f"{paths[0]}: header=True, but the file has no rows")
-    if len(set(first)) != len(first):
-        raise ValueError(f"{paths[0]}: the header row names a column twice: {first!r}")
+    first = _header(fs, paths)
     meta = pd.DataFrame({c: pd.Series([], dtype=object) for c in first}, columns=first)
     return dd.from_map(_frame, [p[0] for p in pieces], [p[1] for p in pieces], [p[2] for p in pieces],
-                       [p[3] for p in pieces], columns=first, ragged=ragged, fs=fs, meta=meta,
+                       [p[3] for p in pieces], header=first, ragged=ragged, fs=fs, meta=meta,
                        enforce_metadata=False, label="read-vorn")
 
 
