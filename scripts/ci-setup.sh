@@ -4,7 +4,8 @@
 # tools arrive:
 #
 #   scripts/ci-setup.sh build         a C++ compiler, make, Python 3.13 with
-#                                     venv and headers (enough for make test)
+#                                     venv and headers (enough for make test),
+#                                     and Debian's UnicodeData.txt for one test
 #   scripts/ci-setup.sh reliability   clang with libFuzzer, and valgrind
 #                                     (for make reliability)
 #
@@ -28,6 +29,8 @@ setup_build() {
         apt_install python3.13 python3.13-venv python3.13-dev
         python=$(scripts/find-python.sh)
     fi
+    # The tool's test on a real table reads Debian's UnicodeData.txt.
+    [ -e /usr/share/unicode/UnicodeData.txt ] || apt_install unicode-data
     if ! "$python" -c 'import ensurepip, venv' 2>/dev/null; then
         apt_install python3.13-venv
     fi

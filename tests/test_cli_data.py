@@ -202,11 +202,12 @@ def test_lone_surrogates_are_json_escapes_and_refused_in_a_document():
      "hint: the input looks like Latin-1 or cp1252 text: give --input-encoding cp1252"),
     # A UTF-16 file read as UTF-8.
     (["encode"], "a,b\n".encode("utf-16"), 1, "give --input-encoding utf-16"),
-    # Semicolon CSV, quoted or not.
-    (["encode"], b'name;price\n"a";"1,5"\n', 2, "hint: give --delimiter semicolon"),
-    (["encode"], b"name;price\nb;2\n", 2, "hint: give --delimiter semicolon"),
-    # A pipe-separated file whose quotes fail with commas: the sniffer names it.
-    (["encode"], b'"a"|"b,c"\n"d"|"e"\n', 1, "looks delimited by '|': give --delimiter pipe"),
+    # Lines that split evenly on two delimiters.
+    (["encode"], b"a;b,c\nd;e,f\n", 2, "hint: give --from csv or --from csv --delimiter "
+                                       "semicolon"),
+    # Quotes that fail with commas, and no other delimiter that fits: the sniffer names one.
+    (["encode", "--from", "csv"], b'"a"|"b,c"\n"d"|"e"|"f"\n', 1,
+     "looks delimited by '|': give --delimiter pipe"),
     # Tables given to commands that read documents.
     (["check"], b"vendor,name\nx,y\n", 1, "looks like CSV rather than a VORN document; to "
                                           "convert a table to VORN, use: vorn encode FILE"),
@@ -272,7 +273,7 @@ def test_option_conflicts():
     assert "contradict" in refused(2, "encode", "--keep-bom", "--strip-bom", stdin=b"a\n")
 
 
-@pytest.mark.parametrize("command", ["encode", "decode", "check", "stats"])
+@pytest.mark.parametrize("command", ["encode", "decode", "check", "stats", "head", "tail", "cut"])
 def test_help_ends_with_examples(command):
     text = ok(command, "--help").decode()
     examples = text.rsplit("examples:\n", 1)[1].splitlines()
@@ -283,6 +284,7 @@ def test_help_ends_with_examples(command):
 def test_completion_script(shell):
     script = ok("--print-completion", shell).decode()
     assert "encode" in script and "--records" in script and "--delimiter" in script
+    assert all(word in script for word in ("head", "tail", "cut", "--json-key", "--comment"))
 
 
 # --- The tool's own reading and measuring, in-process ------------------------------------

@@ -120,8 +120,14 @@ def test_input_format_is_detected_or_refused():
     as_json = run("decode", "--to", "json", stdin=document.encode()).stdout
     done = run("encode", stdin=as_json)  # a pipe: no file name to go by
     assert (done.returncode, done.stdout) == (0, document.encode())
+    # Tabs without quotes read the same as TSV and as CSV: TSV, said in a note.
     done = run("encode", stdin=b"a\tb\nc\td\n")
-    assert done.returncode == 2 and "hint: give --from tsv or --from csv" in done.stderr.decode()
+    assert (done.returncode, done.stdout) == (0, vorn.stringify([["a", "b"], ["c", "d"]]).encode())
+    assert "note: <stdin>: read as TSV" in done.stderr.decode()
+    # Quoted cells read differently in the two: refused.
+    done = run("encode", stdin=b'"a"\tb\nc\t"d"\n')
+    assert done.returncode == 2 and "hint: give --from tsv or --from csv --delimiter tab" in \
+        done.stderr.decode()
     assert run("encode", stdin=b"a,b\tc\n").stdout == vorn.stringify([["a", "b\tc"]]).encode()
 
 

@@ -201,7 +201,10 @@ GARBAGE = [
 
 
 @pytest.mark.parametrize("command", [["encode"], ["encode", "--from", "tsv", "--escape"],
-                                     ["decode", "--to", "tsv"]])
+                                     ["decode", "--to", "tsv"], ["encode", "--comment", "#"],
+                                     ["encode", "--from", "json", "--json-key", "k"],
+                                     ["encode", "--nested", "json", "--errors", "surrogatepass"],
+                                     ["head", "--errors", "surrogatepass"]])
 @pytest.mark.parametrize("data", GARBAGE, ids=range(len(GARBAGE)))
 def test_no_input_gives_a_traceback(command, data, tmp_path):
     done = subprocess.run([VORN, *command], input=data, capture_output=True, cwd=tmp_path)

@@ -9,11 +9,13 @@ import json
 import os
 import signal
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import NoReturn
 
 from . import compression
-from .documents import open_document, read_batches, read_document, write_document
+from .documents import (first_rows, open_document, read_batches, read_document,
+                        write_document)
+from . import sniff
 from .stats import Stats, _n
 from .streams import (DATA_ERROR, INTERNAL_ERROR, OK, STDIO, USAGE_ERROR, Failure, Input,
                       Output, Progress, check_encoding, display_name, guard_standard_streams)
@@ -41,12 +43,20 @@ exit status:
 ENCODE_NOTES = """\
 The input format is --from, else the file's extension (.csv, .tsv, .json,
 .jsonl, .ndjson); standard input and other names are read as JSON when they
-start with an array of rows, as JSON Lines when they start with an object
-or an array of cells, else as CSV, and refused when the first line holds
-tabs but no commas. CSV whose first line holds more ';' than ',' is refused
-unless --delimiter is given. A FILE named *.vorn is refused unless --from
-is given. Files named *.gz, *.bz2 or *.xz are decompressed, and so is
-compressed standard input.
+start with an array of rows or an object spanning lines, as JSON Lines when
+they start with an object on one line or an array of cells. Other text is
+judged from its first 64 KiB: each of comma, tab, semicolon and pipe is
+tried, quotes taken into account, and the one that splits nearly every line
+into the same number of cells (two or more) is used. When more than one
+does, or tabs read differently as TSV and as quoted CSV, the input is
+refused with a hint naming the option to give; a choice other than CSV with
+commas is said in a note on standard error. CSV (--from csv or *.csv)
+without --delimiter is read with commas unless a quote stands where no
+comma-separated writer puts one and exactly one other delimiter fits. A
+first line starting with '#' or '%' that does not have the shape of the
+lines after it is named in a hint: --comment CHAR skips lines starting with
+CHAR. A FILE named *.vorn is refused unless --from is given. Files named
+*.gz, *.bz2 or *.xz are decompressed, and so is compressed standard input.
 
 TSV is one row per line, cells split on tabs, no quoting (a blank line is a
 row with one empty cell); with --escape, \\t \\n \\r and \\\\ in cells stand
@@ -63,11 +73,14 @@ booleans and null are taken as their JSON text ("1.5", "true", "null").
 Records, that is objects in place of rows, become a header row of their
 keys in the order first seen, then one row per record with an empty cell
 for each key it lacks; nested values are refused, naming the row (or
-record) and the cell (or key). All formats are read a piece at a time.
+record) and the cell (or key), unless --nested json keeps them as their
+compact JSON text. An object wrapping the table (such as {"items": [...]})
+is read with --json-key items. All formats are read a piece at a time.
 
 An input without rows is refused, since a VORN document holds at least one
-row. Input is decoded strictly; a byte-order mark at its start is removed
-unless --keep-bom is given. The document is written without a line break
+row. Input is decoded strictly (--errors surrogatepass reads and writes lone
+surrogates encoded as UTF-8, UTF-16 or UTF-32 would encode them); a
+byte-order mark at its start is removed unless --keep-bom is given. The document is written without a line break
 after its last ';', and never with a byte-order mark.
 """
 
@@ -104,6 +117,12 @@ exit status is the worst of all files'.
 """ + REFUSAL_NOTES
 
 STATS_NOTES = """\
+With --columns, each column is measured instead (by the header's names with
+--header, else by number): its cells and empty cells, distinct values
+(counted exactly up to --distinct-cap, then given as "at least"), shortest
+and longest cell, storage widths and most common values (when the cap is
+reached, the most common among the values seen before it).
+
 Lengths are given in UTF-16 code units, as VORN counts them, and in code
 points where the two differ. A storage width is 1, 2 or 4 bytes per
 character: the width Python uses for a string whose largest character is
@@ -119,6 +138,9 @@ examples:
   vorn encode export.csv.gz -o data.vorn.xz       # compressed in and out
   vorn encode records.jsonl -o data.vorn          # objects: a header row of keys
   vorn encode excel.csv --delimiter semicolon --input-encoding cp1252 -o data.vorn
+  vorn encode --comment '#' packages.txt -o packages.vorn
+  vorn encode /usr/share/iso-codes/json/iso_639-3.json --json-key 639-3 -o languages.vorn
+  vorn encode records.json --nested json -o data.vorn   # nested values as JSON text
   curl -s URL | vorn encode --from json -o data.vorn""",
     "decode": """\
 examples:
@@ -135,8 +157,49 @@ examples:
     "stats": """\
 examples:
   vorn stats data.vorn
-  vorn stats --header --json data.vorn.xz""",
+  vorn stats --header --json data.vorn.xz
+  vorn stats --columns --header data.vorn""",
+    "head": """\
+examples:
+  vorn head data.vorn
+  vorn head -n 100 big.vorn -o sample.vorn
+  vorn head -n 5 --records --to jsonl data.vorn
+  gzip -dc data.vorn.gz | vorn head -n 3""",
+    "tail": """\
+examples:
+  vorn tail data.vorn
+  vorn tail -n 100 big.vorn --to tsv --escape""",
+    "cut": """\
+examples:
+  vorn cut -f city,country data.vorn -o places.vorn
+  vorn cut -c 3,1 data.vorn --to csv
+  vorn cut -c 2-4 data.vorn.gz | vorn stats --columns""",
 }
+
+HEAD_NOTES = """\
+Writes the first N rows of a VORN document, reading no more of it than
+those rows take: a pipe feeding it is left unread after them. With
+--records, the first row names the keys and N records follow it. The output
+format is --to, else OUT's extension (*.vorn too), else CSV; the options
+are decode's.
+"""
+
+TAIL_NOTES = """\
+Writes the last N rows of a VORN document. A UTF-8 file that is not
+compressed is split at row boundaries by the exact partition pass and only
+its last ranges are decoded; standard input and other files are read
+through. With --records, the document's first row names the keys. The output
+format is --to, else OUT's extension (*.vorn too), else CSV.
+"""
+
+CUT_NOTES = """\
+Selects and reorders columns: -f by the names in the first row (the header,
+which is written too, in the new order), -c by 1-based numbers or ranges
+(2-4). A column may be given more than once. A name the header lacks, or
+one it holds twice, is refused; so is a row too short for a column asked
+for, naming it. The output is VORN, unless --to or OUT's extension names
+a format that decode writes.
+"""
 
 
 def _write_stderr(text: str) -> None:
@@ -167,6 +230,26 @@ def _positive(value: str) -> int:
     return number
 
 
+MAX_COLUMN = 1 << 20  # a bound on the numbers -c takes, so that a range stays small
+
+
+def _column_numbers(value: str) -> list[int]:
+    """1-based column numbers and ranges: "3,1", "2-4"."""
+    numbers: list[int] = []
+    for part in value.split(","):
+        first, dash, last = part.strip().partition("-")
+        try:
+            lo = int(first)
+            hi = int(last) if dash else lo
+        except ValueError:
+            lo = hi = 0
+        if lo < 1 or hi < lo or hi > MAX_COLUMN:
+            raise argparse.ArgumentTypeError(
+                f"{part.strip()!r} is not a column number or range (1-based: 3, or 2-4)")
+        numbers.extend(range(lo, hi + 1))
+    return numbers
+
+
 def _character(value: str) -> str:
     if len(value) != 1:
         raise argparse.ArgumentTypeError(f"{value!r} is not one character")
@@ -184,6 +267,10 @@ def _format_of(path: str) -> str | None:
     return EXTENSIONS.get(_table_name(path)[0]) if path != STDIO else None
 
 
+# Commands that write a table in any of decode's formats or as VORN.
+TABLE_WRITERS = ("head", "tail", "cut")
+
+
 def _check_output(args: argparse.Namespace, fmt: str | None) -> None:
     """Refuses an output whose name says it holds something that this command
     does not write, before anything is read or written."""
@@ -195,11 +282,13 @@ def _check_output(args: argparse.Namespace, fmt: str | None) -> None:
             raise Failure(f"{args.output}: encode writes a VORN document, not {ext[1:].upper()}"
                           "\nhint: name the output *.vorn (or *.vorn.gz, ...)", USAGE_ERROR)
         return
-    if ext == ".vorn" or ext in FOREIGN:
-        raise Failure(f"{args.output}: decode does not write {ext[1:].upper()}; it writes "
-                      "CSV, TSV, JSON and JSON Lines (.csv, .tsv, .json, .jsonl, each "
+    vorn_too = args.command in TABLE_WRITERS
+    if (ext == ".vorn" and not vorn_too) or ext in FOREIGN:
+        raise Failure(f"{args.output}: {args.command} does not write {ext[1:].upper()}; it "
+                      f"writes {'VORN, ' if vorn_too else ''}CSV, TSV, JSON and JSON Lines "
+                      f"({'.vorn, ' if vorn_too else ''}.csv, .tsv, .json, .jsonl, each "
                       "optionally .gz, .bz2 or .xz)", USAGE_ERROR)
-    named = EXTENSIONS.get(ext)
+    named = "vorn" if ext == ".vorn" else EXTENSIONS.get(ext)
     if named is not None and fmt is not None and named != fmt:
         raise Failure(f"{args.output} is named as {named.upper()}, but --to asks for "
                       f"{fmt.upper()}", USAGE_ERROR)
@@ -219,21 +308,43 @@ def _dialect(args: argparse.Namespace, fmt: str) -> Dialect:
     if getattr(args, "records", False) and fmt not in ("json", "jsonl"):
         raise Failure(f"--records applies to JSON and JSON Lines, not {fmt.upper()}",
                       USAGE_ERROR)
-    if getattr(args, "line_terminator", None) and fmt in ("json", "jsonl"):
+    if getattr(args, "line_terminator", None) and fmt in ("json", "jsonl", "vorn"):
         raise Failure(f"--line-terminator applies to CSV and TSV, not {fmt.upper()}",
+                      USAGE_ERROR)
+    if getattr(args, "comment", None) is not None and fmt not in ("csv", "tsv"):
+        raise Failure(f"--comment applies to CSV and TSV, not {fmt.upper()}", USAGE_ERROR)
+    if getattr(args, "json_key", None) is not None and fmt != "json":
+        raise Failure(f"--json-key applies to JSON (an object wrapping the table), not "
+                      f"{fmt.upper()}", USAGE_ERROR)
+    if getattr(args, "nested", None) is not None and fmt not in ("json", "jsonl"):
+        raise Failure(f"--nested applies to JSON and JSON Lines, not {fmt.upper()}",
                       USAGE_ERROR)
     return Dialect(delimiter=args.delimiter if fmt == "csv" else None,
                    quotechar=getattr(args, "quotechar", None) or '"',
                    quoting=getattr(args, "quoting", None) or "minimal",
                    line_terminator=getattr(args, "line_terminator", None) or "lf",
                    escape=getattr(args, "escape", False),
-                   json_scalars=getattr(args, "json_scalars", False))
+                   json_scalars=getattr(args, "json_scalars", False),
+                   comment=getattr(args, "comment", None),
+                   json_key=getattr(args, "json_key", None),
+                   nested=getattr(args, "nested", None) or "refuse",
+                   surrogates=args.errors == "surrogatepass")
+
+
+# Encodings whose codecs read and write lone surrogates with surrogatepass.
+_PASSING = ("utf-8", "utf-8-sig", "utf-16", "utf-16-le", "utf-16-be", "utf-32", "utf-32-le",
+            "utf-32-be")
 
 
 def _encodings(args: argparse.Namespace) -> tuple[str, str]:
     both = args.encoding or "utf-8"
     source = check_encoding(args.input_encoding or both)
     target = check_encoding(getattr(args, "output_encoding", None) or both)
+    if args.errors == "surrogatepass":
+        for name in (source, target):
+            if codecs.lookup(name).name not in _PASSING:
+                raise Failure(f"--errors surrogatepass applies to UTF-8, UTF-16 and UTF-32, "
+                              f"not {name}", USAGE_ERROR)
     return source, target
 
 
@@ -250,40 +361,39 @@ def _without_bom(encoding: str) -> str:
     return encoding
 
 
-def _detect(source: Input) -> str:
-    head = source.peek(4096)
-    start = head.lstrip(" \t\r\n")
-    if start.startswith("{"):
-        return "jsonl"
-    if start.startswith("["):
-        # An array of rows (or of records) is JSON; an array of cells is the
-        # first line of JSON Lines.
-        inner = start[1:].lstrip(" \t\r\n")
-        return "json" if not inner or inner[0] in "[{]" else "jsonl"
-    first = head.split("\n", 1)[0]
-    if "\t" in first and "," not in first:
-        raise Failure(f"{source.name}: cannot tell whether this is TSV or CSV (its first line "
-                      "holds tabs and no commas)\nhint: give --from tsv or --from csv",
-                      USAGE_ERROR)
-    return "csv"
+def _note(args: argparse.Namespace, text: str | None) -> None:
+    """A word on standard error about a choice made for the user."""
+    if text and not args.quiet:
+        _write_stderr(f"vorn {args.command}: note: {text}\n")
 
 
-def _check_delimiter(source: Input, dialect: Dialect) -> None:
-    """Refuses CSV read with commas whose first line is split by semicolons."""
-    if dialect.delimiter is not None:
-        return
-    lines = source.peek(4096).split("\n", 2)
-    if len(lines) < 3 and not lines[-1]:
-        lines.pop()  # a line break ending the text starts no line
-    if not lines:
-        return
-    first = lines[0]
-    # Two lines split alike: a single line of text with a ';' in it is no sign.
-    if (first.count(";") > first.count(",") and len(lines) > 1
-            and lines[1].count(";") == first.count(";")):
-        raise Failure(f"{source.name}: the first line holds more ';' than ',': this looks like "
-                      "CSV separated by semicolons\nhint: give --delimiter semicolon (or "
-                      "--delimiter comma to read it with commas)", USAGE_ERROR)
+def _input_format(args: argparse.Namespace, source: Input) -> tuple[str, str | None]:
+    """The format of the table in source and, for CSV, the delimiter: as
+    given, else as the evidence of the first lines says."""
+    given = args.source_format or _format_of(args.file)
+    sample = source.peek(sniff.SAMPLE)
+    complete = len(sample) < sniff.SAMPLE
+    if given is None and args.json_key is not None:
+        given = "json"  # the table is a member of an object, wherever that object stands
+    if given is None:
+        given = sniff.json_kind(sample)
+    if given in ("json", "jsonl"):
+        return given, None
+    quote = None if args.quoting == "none" else (args.quotechar or '"')
+    if given == "tsv" or (given == "csv" and args.delimiter is not None) or \
+            (given is None and args.delimiter is not None):
+        fmt = given or "csv"
+        if args.comment is None:
+            _note(args, sniff.leading_comment_note(sample, fmt, args.delimiter, quote or '"',
+                                                   complete))
+        return fmt, args.delimiter
+    try:
+        choice = sniff.infer(sample, complete, csv_given=given == "csv", quote=quote,
+                             comment=args.comment, name=source.name)
+    except sniff.Refusal as exc:
+        raise Failure(str(exc), USAGE_ERROR) from None
+    _note(args, choice.note)
+    return choice.fmt, choice.delimiter
 
 
 def _dialect_hint(source: Input, dialect: Dialect) -> str:
@@ -317,12 +427,10 @@ def cmd_encode(args: argparse.Namespace) -> int:
         raise Failure(f"{args.file} is named as a VORN document; encode reads CSV, TSV or JSON "
                       "(give --from to read it as one of them)", USAGE_ERROR)
     with Input(args.file, source_encoding, strip_bom=not args.keep_bom,
-               progress=progress, track=False) as source:
-        fmt = args.source_format or _format_of(args.file) or _detect(source)
-        dialect = _dialect(args, fmt)
-        if fmt == "csv":
-            _check_delimiter(source, dialect)
-        out = Output(args.output, target_encoding)
+               progress=progress, track=False, errors=args.errors) as source:
+        fmt, delimiter = _input_format(args, source)
+        dialect = _dialect(args, fmt)._replace(delimiter=delimiter)
+        out = Output(args.output, target_encoding, errors=args.errors)
         try:
             rows = read_rows(source, fmt, dialect)
             try:
@@ -342,33 +450,95 @@ def cmd_encode(args: argparse.Namespace) -> int:
     return OK
 
 
+def _table_output(args: argparse.Namespace, default: str) -> tuple[str, Dialect]:
+    """The output format of a command that writes a table, and its dialect."""
+    _check_output(args, args.target_format)
+    fmt = args.target_format or (
+        "vorn" if args.output != STDIO and _table_name(args.output)[0] == ".vorn"
+        else _format_of(args.output)) or default
+    if fmt == "vorn" and args.records:
+        raise Failure("--records applies to JSON and JSON Lines, not VORN", USAGE_ERROR)
+    return fmt, _dialect(args, fmt)
+
+
+def _write_table(args: argparse.Namespace, rows: Iterable[Sequence[str]], fmt: str,
+                 dialect: Dialect, source: Input, target_encoding: str,
+                 progress: Progress) -> None:
+    """Writes rows to args.output, whole or not at all."""
+    if fmt == "vorn":
+        target_encoding = _without_bom(target_encoding)
+    out = Output(args.output, target_encoding, errors=args.errors)
+    try:
+        try:
+            if fmt == "vorn":
+                write_document(rows, out)  # type: ignore[arg-type]
+            else:
+                write_rows(rows, out, fmt, dialect,  # type: ignore[arg-type]
+                           records=args.records, text_read=lambda: source.chars)
+        except TableError as exc:
+            raise Failure(f"cannot write {out.name} as {fmt.upper()}: {exc}",
+                          DATA_ERROR) from None
+        progress.close()
+        out.commit()
+    finally:
+        progress.close()
+        out.discard()
+
+
+def _open(args: argparse.Namespace, encoding: str, progress: Progress | None) -> Input:
+    return open_document(args.file, encoding, progress, errors=args.errors)
+
+
 def cmd_decode(args: argparse.Namespace) -> int:
     source_encoding, target_encoding = _encodings(args)
-    _check_output(args, args.target_format)
-    fmt = args.target_format or _format_of(args.output) or "csv"
-    dialect = _dialect(args, fmt)
+    fmt, dialect = _table_output(args, "csv")
     progress = _progress(args)
-    with open_document(args.file, source_encoding, progress) as source:
-        out = Output(args.output, target_encoding)
-        try:
-            try:
-                write_rows(read_document(source, args.max_row_size), out, fmt, dialect,
-                           records=args.records, text_read=lambda: source.chars)
-            except TableError as exc:
-                raise Failure(f"cannot write {out.name} as {fmt.upper()}: {exc}",
-                              DATA_ERROR) from None
-            progress.close()
-            out.commit()
-        finally:
-            progress.close()
-            out.discard()
+    with _open(args, source_encoding, progress) as source:
+        _write_table(args, read_document(source, args.max_row_size), fmt, dialect, source,
+                     target_encoding, progress)
+    return OK
+
+
+def cmd_head(args: argparse.Namespace) -> int:
+    source_encoding, target_encoding = _encodings(args)
+    fmt, dialect = _table_output(args, "csv")
+    progress = _progress(args)
+    wanted = args.lines + (1 if args.records else 0)  # the keys come first
+    with _open(args, source_encoding, progress) as source:
+        _write_table(args, first_rows(source, wanted, args.max_row_size), fmt, dialect,
+                     source, target_encoding, progress)
+    return OK
+
+
+def cmd_tail(args: argparse.Namespace) -> int:
+    from .ends import last_rows
+
+    source_encoding, target_encoding = _encodings(args)
+    fmt, dialect = _table_output(args, "csv")
+    progress = _progress(args)
+    with _open(args, source_encoding, progress) as source:
+        rows = last_rows(source, args.lines, args.max_row_size, keys=args.records)
+        _write_table(args, rows, fmt, dialect, source, target_encoding, progress)
+    return OK
+
+
+def cmd_cut(args: argparse.Namespace) -> int:
+    from .ends import cut
+
+    source_encoding, target_encoding = _encodings(args)
+    fmt, dialect = _table_output(args, "vorn")
+    progress = _progress(args)
+    with _open(args, source_encoding, progress) as source:
+        rows = cut(read_document(source, args.max_row_size), source.name,
+                   names=args.fields, numbers=args.columns)
+        _write_table(args, rows, fmt, dialect, source, target_encoding, progress)
     return OK
 
 
 def _count(args: argparse.Namespace, path: str, encoding: str) -> str:
     progress = Progress(f"vorn check {display_name(path)}", Progress.wanted(args.quiet))
     try:
-        with open_document(path, encoding, progress) as source:
+        with open_document(path, encoding, progress, errors=args.errors) as source:
             rows = cells = 0
             for batch in read_batches(source, max_row_size=args.max_row_size):
                 rows += len(batch)
@@ -398,11 +568,17 @@ def cmd_check(args: argparse.Namespace) -> int:
 
 def cmd_stats(args: argparse.Namespace) -> int:
     encoding, _ = _encodings(args)
+    if args.columns:
+        from . import column_stats
+
+        return column_stats.run(args, _open(args, encoding, _progress(args)))
+    if args.distinct_cap is not None:
+        raise Failure("--distinct-cap applies to --columns", USAGE_ERROR)
     out = Output(STDIO, "utf-8", errors="surrogateescape")
     stats = Stats(header=args.header)
     progress = _progress(args)
     try:
-        with open_document(args.file, encoding, progress) as source:
+        with _open(args, encoding, progress) as source:
             for batch in read_batches(source, max_row_size=args.max_row_size):
                 # All the text read so far is narrow: so are these rows.
                 stats.add(batch, narrow=source.widest == 1)
@@ -468,9 +644,13 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--strip-bom", action="store_true",
                        help="remove a byte-order mark at the start of the input (the "
                             "default; kept for scripts that give it)")
+    group.add_argument("--errors", choices=("strict", "surrogatepass"), default="strict",
+                       help="strict refuses lone surrogates in encoded text; surrogatepass "
+                            "reads and writes them as UTF-8, UTF-16 and UTF-32 encode them "
+                            "(default: strict)")
     common.add_argument("-q", "--quiet", action="store_true",
-                        help="show no progress on standard error (it is shown only when "
-                             "that is a terminal)")
+                        help="show no progress and no notes on standard error (progress is "
+                             "shown only when that is a terminal)")
     documents = _Parser(add_help=False)
     documents.add_argument_group("document").add_argument(
         "--max-row-size", type=_positive, metavar="N",
@@ -488,11 +668,13 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--output-encoding", metavar="NAME",
                        help="text encoding of the output (default: --encoding)")
 
-    def dialect_options(sub: argparse.ArgumentParser, writing: bool) -> None:
+    def dialect_options(sub: argparse.ArgumentParser, writing: bool) -> argparse._ArgumentGroup:
         group = sub.add_argument_group("CSV and TSV")
         group.add_argument("--delimiter", type=_delimiter, metavar="CHAR",
                            help="CSV cell separator: one character, or tab, comma, semicolon, "
-                                "space, pipe (default: ,)")
+                                "space, pipe (default: ,"
+                                + ("" if writing else "; without --from csv, the one that "
+                                   "splits the first lines evenly") + ")")
         group.add_argument("--quote-char", dest="quotechar", type=_character, metavar="CHAR",
                            help='CSV quote character (default: ")')
         group.add_argument("--quoting", choices=tuple(QUOTING),
@@ -505,6 +687,7 @@ def build_parser() -> argparse.ArgumentParser:
         if writing:
             group.add_argument("--line-terminator", choices=tuple(LINE_TERMINATORS),
                                help="line end written after each CSV or TSV row (default: lf)")
+        return group
 
     def add(name: str, run: Callable[[argparse.Namespace], int], summary: str,
             notes: str, parents: list[_Parser]) -> argparse.ArgumentParser:
@@ -517,24 +700,59 @@ def build_parser() -> argparse.ArgumentParser:
     encode = add("encode", cmd_encode, "Write a CSV, TSV or JSON table as a VORN document.",
                  ENCODE_NOTES, [single, common, output])
     encode.add_argument("--from", dest="source_format", choices=FORMATS,
-                        help="input format (default: from the file's extension, else detected)")
-    dialect_options(encode, writing=False)
-    encode.add_argument_group("JSON").add_argument(
+                        help="input format (default: from the file's extension, else judged "
+                             "from the first lines)")
+    dialect_options(encode, writing=False).add_argument(
+        "--comment", type=_character, metavar="CHAR",
+        help="skip lines that start with CHAR (such as '#'), as comments")
+    group = encode.add_argument_group("JSON")
+    group.add_argument(
         "--json-scalars", action="store_true",
         help="take JSON numbers, booleans and null as their text (1.5, true, null)")
+    group.add_argument("--json-key", metavar="NAME",
+                       help="read the table from member NAME of a top-level object, as in "
+                            '{"NAME": [...]}')
+    group.add_argument("--nested", choices=("refuse", "json"),
+                       help="nested arrays and objects: refuse them, or keep each as its "
+                            "compact JSON text (default: refuse)")
     encode.add_argument("--keep-bom", action="store_true",
                         help="keep a byte-order mark at the start of the input as the first "
                              "character of the first cell (by default it is removed)")
 
+    def table_output(sub: argparse.ArgumentParser, vorn_too: bool, default: str) -> None:
+        formats = FORMATS + ("vorn",) if vorn_too else FORMATS
+        sub.add_argument("--to", dest="target_format", choices=formats,
+                         help=f"output format (default: from OUT's extension, else {default})")
+        dialect_options(sub, writing=True)
+        sub.add_argument_group("JSON").add_argument(
+            "--records", action="store_true",
+            help="JSON and JSON Lines: write each row after the first as an object whose "
+                 "keys are the cells of the first row")
+
     decode = add("decode", cmd_decode, "Write a VORN document as a CSV, TSV or JSON table.",
                  DECODE_NOTES, [single, common, documents, output])
-    decode.add_argument("--to", dest="target_format", choices=FORMATS,
-                        help="output format (default: from OUT's extension, else csv)")
-    dialect_options(decode, writing=True)
-    decode.add_argument_group("JSON").add_argument(
-        "--records", action="store_true",
-        help="JSON and JSON Lines: write each row after the first as an object whose keys "
-             "are the cells of the first row")
+    table_output(decode, False, "csv")
+
+    head = add("head", cmd_head, "Write the first rows of a VORN document.", HEAD_NOTES,
+               [single, common, documents, output])
+    head.add_argument("-n", "--lines", type=_positive, default=10, metavar="N",
+                      help="how many rows (default: 10)")
+    table_output(head, True, "csv")
+    tail = add("tail", cmd_tail, "Write the last rows of a VORN document.", TAIL_NOTES,
+               [single, common, documents, output])
+    tail.add_argument("-n", "--lines", type=_positive, default=10, metavar="N",
+                      help="how many rows (default: 10)")
+    table_output(tail, True, "csv")
+    cut = add("cut", cmd_cut, "Select and reorder the columns of a VORN document.", CUT_NOTES,
+              [single, common, documents, output])
+    which = cut.add_mutually_exclusive_group(required=True)
+    which.add_argument("-f", "--fields", action="append", metavar="NAMES",
+                       help="columns by the names in the first row, separated by commas "
+                            "(city,country); may be given again")
+    which.add_argument("-c", "--columns", action="append", type=_column_numbers,
+                       metavar="LIST", help="columns by 1-based number or range, separated "
+                                            "by commas (3,1 or 2-4); may be given again")
+    table_output(cut, True, "vorn")
 
     check = add("check", cmd_check, "Check that files are valid VORN documents.", CHECK_NOTES,
                 [common, documents])
@@ -547,6 +765,12 @@ def build_parser() -> argparse.ArgumentParser:
     stats.add_argument("--header", action="store_true",
                        help="the first row names the columns: it is not counted, and rows are "
                             "ragged when their length differs from its")
+    stats.add_argument("--columns", action="store_true",
+                       help="figures for each column: cells, empty cells, distinct values, "
+                            "shortest and longest cell, storage widths, most common values")
+    stats.add_argument("--distinct-cap", type=_positive, metavar="N",
+                       help="--columns: count distinct values exactly up to N, then give "
+                            "'at least' (default: 10000)")
     return parser
 
 

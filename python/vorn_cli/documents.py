@@ -15,11 +15,12 @@ from .tables import BATCH, EXTENSIONS, Row, TextSink, batches
 
 
 
-def open_document(path: str, encoding: str, progress: Progress | None = None) -> Input:
+def open_document(path: str, encoding: str, progress: Progress | None = None,
+                  errors: str = "strict") -> Input:
     """A VORN document to read, from a file (decompressed by its name) or
     standard input (decompressed by its first bytes). A byte-order mark at
     its start is dropped: no document starts with U+FEFF, so nothing is lost."""
-    return Input(path, encoding, strip_bom=True, progress=progress)
+    return Input(path, encoding, strip_bom=True, progress=progress, errors=errors)
 
 
 def error_place(exc: vorn_io.DecodeError) -> tuple[int, int]:
@@ -49,6 +50,30 @@ def read_batches(source: Input, size: int = BATCH,
     except vorn_io.DecodeError as exc:
         if batch:
             yield batch
+            last = batch[-1]
+        raise Failure(refusal(source, exc, last), DATA_ERROR) from None
+
+
+def first_rows(source: Input, n: int, max_row_size: int | None = None) -> Iterator[Row]:
+    """The first n rows of the document in source, reading no further into
+    it than they take: rows are asked of the reader no more than are still
+    wanted, so a pipe is not read past them."""
+    rows: Iterator[Row] = vorn_io.reader(source, max_row_size=max_row_size)
+    last: Row | None = None
+    left = n
+    batch: list[Row] = []
+    try:
+        while left > 0:
+            batch = []
+            batch.extend(itertools.islice(rows, min(left, BATCH)))
+            if not batch:
+                return
+            left -= len(batch)
+            last = batch[-1]
+            yield from batch
+    except vorn_io.DecodeError as exc:
+        if batch:
+            yield from batch
             last = batch[-1]
         raise Failure(refusal(source, exc, last), DATA_ERROR) from None
 

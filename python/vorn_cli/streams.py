@@ -101,7 +101,8 @@ class Input:
     """
 
     def __init__(self, path: str, encoding: str, *, strip_bom: bool = False,
-                 progress: Progress | None = None, track: bool = True) -> None:
+                 progress: Progress | None = None, track: bool = True,
+                 errors: str = "strict") -> None:
         # Without track, no positions are kept: for input that is not a
         # document, whose errors are reported by its own reader.
         self.track = track
@@ -110,7 +111,8 @@ class Input:
         self.encoding = encoding
         self.strip_bom = strip_bom
         self.progress = progress
-        self._decoder = codecs.getincrementaldecoder(encoding)(errors="strict")
+        self.errors = errors  # "strict", or "surrogatepass" to read encoded lone surrogates
+        self._decoder = codecs.getincrementaldecoder(encoding)(errors=errors)
         self._raw: BinaryIO | None = None
         self._regular = False  # a file, whose reads never wait
         self._fed = 0  # bytes given to the decoder
@@ -290,6 +292,12 @@ class Input:
             return "the input starts with a UTF-16 byte-order mark: give --input-encoding utf-16"
         if codecs.lookup(self.encoding).name != "utf-8":
             return None
+        if exc.object[exc.start:exc.start + 1] == b"\xed" and \
+                0xa0 <= exc.object[exc.start + 1:exc.start + 2].ljust(1, b"\0")[0] <= 0xbf:
+            # ED A0..BF xx is a surrogate encoded as UTF-8 would encode it.
+            return ("the input holds a lone surrogate encoded as UTF-8 (bytes ED "
+                    f"{exc.object[exc.start + 1]:02X} ...): give --errors surrogatepass to "
+                    "read it")
         piece = exc.object[max(exc.start - 64, 0):exc.start + 64]
         if b"\0" in piece:
             return None

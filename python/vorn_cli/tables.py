@@ -63,6 +63,10 @@ class Dialect(NamedTuple):
     line_terminator: str = "lf"
     escape: bool = False
     json_scalars: bool = False
+    comment: str | None = None  # lines starting with it are skipped (CSV, TSV)
+    json_key: str | None = None  # the member of a top-level object that holds the rows
+    nested: str = "refuse"  # or "json": nested arrays and objects as their JSON text
+    surrogates: bool = False  # lone surrogates may be read and written (surrogatepass)
 
     def csv_args(self, fmt: str) -> dict[str, object]:
         delimiter = self.delimiter or ("\t" if fmt == "tsv" else ",")
@@ -95,10 +99,29 @@ def batches(rows: Iterable[Row], size: int = BATCH) -> Iterator[list[Row]]:
 
 def read_rows(source: TextSource, fmt: str, dialect: Dialect) -> Iterator[Row]:
     if fmt in ("json", "jsonl"):
-        return _read_json(source, dialect.json_scalars, lines=fmt == "jsonl")
+        return _read_json(source, dialect, lines=fmt == "jsonl")
     if fmt == "tsv":
-        return _read_tsv(source, dialect.escape)
+        lines: Iterable[str] = source
+        if dialect.comment is not None:
+            lines = _without_comments(source, dialect.comment, None)
+        return _read_tsv(lines, dialect.escape)
+    if dialect.comment is not None:
+        quote = None if dialect.quoting == "none" else dialect.quotechar
+        return _read_csv(_without_comments(source, dialect.comment, quote), dialect)
     return _read_csv(source, dialect)
+
+
+def _without_comments(lines: Iterable[str], comment: str, quote: str | None) -> Iterator[str]:
+    """The lines that are not comments: a comment starts with the comment
+    character at the start of a row. A line that continues a quoted cell is
+    not the start of a row (an odd number of quotes so far leaves it open)."""
+    open_quote = False
+    for line in lines:
+        if not open_quote and line.startswith(comment):
+            continue
+        if quote is not None and line.count(quote) & 1:
+            open_quote = not open_quote
+        yield line
 
 
 def _read_csv(lines: Iterable[str], dialect: Dialect) -> Iterator[Row]:
@@ -275,32 +298,48 @@ _ARRAY_SEPARATOR = re.compile(r"[ \t\n\r]*,[ \t\n\r]*")
 _LINE_SEPARATOR = re.compile(r"[ \t\n\r]*")
 
 
-def _read_json(source: TextSource, scalars: bool, lines: bool) -> Iterator[Row]:
+def _read_json(source: TextSource, dialect: Dialect, lines: bool) -> Iterator[Row]:
     """Rows of a JSON array (lines False) or of JSON Lines (lines True): each
-    row an array of strings, or each an object (records: see _records)."""
+    row an array of strings, or each an object (records: see _records). With
+    dialect.json_key, the array is that member of a top-level object."""
+    scalars, nested = dialect.json_scalars, dialect.nested == "json"
+    surrogates = dialect.surrogates
     values = _JsonValues(source)
+    wrapped = False
     if not lines:
         first = values.peek()
+        if first == "{" and dialect.json_key is not None:
+            values.take()
+            _enter_member(values, dialect.json_key)
+            wrapped = True
+            first = values.peek()
+        elif first == "{":
+            raise TableError(_wrapper_message(values))
+        elif dialect.json_key is not None:
+            kind = {"[": "an array", "": "nothing"}.get(first, "a single value")
+            raise TableError(f"--json-key {_shell(dialect.json_key)} names a member of an "
+                             f"object, but the JSON is {kind}")
         if first != "[":
             kind = {"{": "an object", "": "nothing"}.get(first, "a single value")
-            hint = ("; a file of one object per line is JSON Lines (--from jsonl)"
-                    if first == "{" else "")
-            raise TableError(f"expected an array of rows, found {kind}{hint}")
+            where = f"member {_key(dialect.json_key)}" if wrapped else "an array of rows"
+            raise TableError(f"expected {where} to be an array of rows, found {kind}"
+                             if wrapped else f"expected {where}, found {kind}")
         values.take()
-    pieces = _json_items(values, lines)
+    pieces = _json_items(values, lines, wrapped)
     first_piece = next(pieces, None)
     if first_piece is None:
         return
     pieces = itertools.chain([first_piece], pieces)
     if isinstance(first_piece[0][0], dict):
         yield from _records(((item, i in flagged) for got, flagged in pieces
-                             for i, item in enumerate(got)), scalars)
+                             for i, item in enumerate(got)), scalars, nested, surrogates,
+                            lines)
         return
     hint = "" if scalars else " (--json-scalars takes numbers, booleans and null as text)"
     r = 0  # rows before this piece
     for got, flagged in pieces:
         for i in flagged:
-            if type(got[i]) is list:
+            if type(got[i]) is list and not surrogates:
                 _no_lone_surrogate(got[i], r + i + 1)  # type: ignore[arg-type]
         if {*map(type, got)} == _LIST and not {*map(type, _chain(got))} - _STR:  # type: ignore[arg-type]
             r += len(got)
@@ -320,12 +359,16 @@ def _read_json(source: TextSource, scalars: bool, lines: bool) -> Iterator[Row]:
                 if scalars and (cell is None or type(cell) is bool):
                     row[c] = _SCALARS[cell]
                     continue
-                what = "" if isinstance(cell, (list, dict)) else hint
+                if nested and type(cell) in (list, dict):
+                    row[c] = _compact_text(cell)
+                    continue
+                what = _NESTED_HINT if isinstance(cell, (list, dict)) else hint
                 raise TableError(f"row {r}, cell {c + 1} is {_kind(cell)}, not a string{what}")
             yield row
 
 
-def _json_items(values: _JsonValues, lines: bool) -> Iterator[tuple[list[object], list[int]]]:
+def _json_items(values: _JsonValues, lines: bool,
+                wrapped: bool = False) -> Iterator[tuple[list[object], list[int]]]:
     """The values of the array or the lines, in pieces, each with the indexes
     of its values that hold an escape."""
     if lines:
@@ -353,6 +396,8 @@ def _json_items(values: _JsonValues, lines: bool) -> Iterator[tuple[list[object]
             if sep != ",":
                 raise values.error("Expecting ',' delimiter" if sep else "the array is not closed")
             values.take()
+    if wrapped:
+        _leave_object(values)
     if values.peek():
         raise values.error("Extra data after the array (one value per line is JSON Lines: "
                            "--from jsonl)")
@@ -360,6 +405,122 @@ def _json_items(values: _JsonValues, lines: bool) -> Iterator[tuple[list[object]
 
 _LIST = {list}
 _STR = {str}
+_NESTED_HINT = " (--nested json keeps it as its JSON text)"
+
+
+def _key(key: str | None) -> str:
+    return json.dumps(key, ensure_ascii=False)
+
+
+def _shell(word: str) -> str:
+    import shlex
+
+    return shlex.quote(word)
+
+
+def _holds_rows(value: object) -> bool:
+    """Whether value is a list that could be a table: rows or records."""
+    return type(value) is list and all(type(item) in (list, dict) for item in value[:100])
+
+
+def _member_key(values: _JsonValues) -> str:
+    key = values.value()
+    if type(key) is not str:
+        raise values.error("Expecting property name enclosed in double quotes")
+    if values.peek() != ":":
+        raise values.error("Expecting ':' delimiter")
+    values.take()
+    return key
+
+
+def _enter_member(values: _JsonValues, name: str) -> None:
+    """Moves past the members of the object before the one named name, and
+    its ':'; the object's '{' has been taken."""
+    seen: list[str] = []
+    while True:
+        if values.peek() == "}":
+            shown = ", ".join(map(_key, seen[:10])) + (", ..." if len(seen) > 10 else "")
+            raise TableError(f"the object has no member {_key(name)}"
+                             + (f" (its members: {shown})" if seen else " (it is empty)"))
+        if seen:
+            if values.peek() != ",":
+                raise values.error("Expecting ',' delimiter")
+            values.take()
+        key = _member_key(values)
+        if key == name:
+            return
+        seen.append(key)
+        values.value()  # a member that is not the table
+
+
+def _leave_object(values: _JsonValues) -> None:
+    """Moves past the members after the table's and the object's '}'."""
+    while True:
+        sep = values.peek()
+        if sep == "}":
+            values.take()
+            return
+        if sep != ",":
+            raise values.error("Expecting ',' delimiter" if sep else "the object is not closed")
+        values.take()
+        _member_key(values)
+        values.value()
+
+
+def _wrapper_message(values: _JsonValues) -> str:
+    """The refusal of a top-level object, with a hint naming the member that
+    holds the table when one does."""
+    message = "expected an array of rows, found an object"
+    values.take()
+    found: list[str] = []
+    try:
+        first = True
+        while values.peek() != "}":
+            if not first:
+                if values.peek() != ",":
+                    raise values.error("Expecting ',' delimiter")
+                values.take()
+            first = False
+            key = _member_key(values)
+            if _holds_rows(values.value()):
+                found.append(key)
+    except TableError:
+        if not found:
+            raise  # not JSON: where it fails says more than what it is not
+    if len(found) == 1:
+        return (f"{message} whose member {_key(found[0])} holds a list of rows or records\n"
+                f"hint: give --json-key {_shell(found[0])}")
+    if found:
+        return (f"{message} whose members {', '.join(map(_key, found))} hold lists of rows or "
+                f"records\nhint: give --json-key with the one to read, as --json-key "
+                f"{_shell(found[0])}")
+    return message + "; a file of one object per line is JSON Lines (--from jsonl)"
+
+
+def _compact_text(value: object) -> str:
+    """A nested array or object as compact JSON text, numbers as written and
+    lone surrogates as escapes."""
+    try:
+        text = _compact(value)
+    except RecursionError:
+        raise TableError("a nested value is too deep to write as text") from None
+    if not text.isascii() and _SURROGATE.search(text):
+        text = _escape_surrogates(text)
+    return text
+
+
+def _compact(value: object) -> str:
+    kind = type(value)
+    if kind is str:
+        return json.dumps(value, ensure_ascii=False)
+    if kind is _Number:
+        return str.__str__(value)
+    if kind is list:
+        return "[" + ",".join(map(_compact, value)) + "]"  # type: ignore[call-overload]
+    if kind is dict:
+        return "{" + ",".join(json.dumps(k, ensure_ascii=False) + ":" + _compact(v)
+                              for k, v in value.items()) + "}"  # type: ignore[attr-defined]
+    return _SCALARS[value]  # type: ignore[index]
 
 
 def _no_lone_surrogate(row: list[object], r: int, keys: list[str] | None = None) -> None:
@@ -375,14 +536,16 @@ def _no_lone_surrogate(row: list[object], r: int, keys: list[str] | None = None)
                                  "which a VORN document stored as text cannot hold")
 
 
-def _record_cell(value: object, r: int, key: str, scalars: bool) -> str:
+def _record_cell(value: object, r: int, key: str, scalars: bool, nested: bool = False) -> str:
     if type(value) is str:
         return value
     if scalars and type(value) is _Number:
         return str(value)
     if scalars and (value is None or type(value) is bool):
         return _SCALARS[value]
-    hint = "" if scalars or isinstance(value, (list, dict)) else \
+    if nested and type(value) in (list, dict):
+        return _compact_text(value)
+    hint = _NESTED_HINT if isinstance(value, (list, dict)) else "" if scalars else \
         " (--json-scalars takes numbers, booleans and null as text)"
     return _refuse(f"record {r}, key {json.dumps(key, ensure_ascii=False)} is "
                    f"{_kind(value)}, not a string{hint}")
@@ -392,7 +555,8 @@ def _refuse(message: str) -> str:
     raise TableError(message)
 
 
-def _records(items: Iterator[tuple[object, bool]], scalars: bool) -> Iterator[Row]:
+def _records(items: Iterator[tuple[object, bool]], scalars: bool, nested: bool = False,
+             surrogates: bool = False, lines: bool = False) -> Iterator[Row]:
     """A header row of the keys, in the order first seen, then one row per
     record, with an empty cell for each key a record lacks.
 
@@ -413,18 +577,24 @@ def _records(items: Iterator[tuple[object, bool]], scalars: bool) -> Iterator[Ro
             if not isinstance(record, dict):
                 raise TableError(f"record {r} is {_kind(record)}, not an object (the records "
                                  "are objects, as record 1 is)")
-            if escaped:
+            if escaped and not surrogates:
                 _no_lone_surrogate(list(record.values()), r, list(record))
                 _no_lone_surrogate(list(record), r, list(record))
+            if r == 1 and lines and not nested and len(record) == 1:
+                key, value = next(iter(record.items()))
+                if _holds_rows(value):
+                    raise TableError(f"record 1 is one object whose member {_key(key)} holds "
+                                     "a list: this is a JSON document, not JSON Lines\nhint: "
+                                     f"give --from json --json-key {_shell(key)}")
             for key in record:
                 if key not in keys:
                     keys[key] = len(keys)
             if len(record) == len(keys) and all(k == q for k, q in zip(record, keys)):
-                row = [_record_cell(v, r, k, scalars) for k, v in record.items()]
+                row = [_record_cell(v, r, k, scalars, nested) for k, v in record.items()]
             else:
                 row = [""] * len(keys)
                 for key, value in record.items():
-                    row[keys[key]] = _record_cell(value, r, key, scalars)
+                    row[keys[key]] = _record_cell(value, r, key, scalars, nested)
             batch.append(row)
             if len(batch) >= BATCH:
                 spool.write(vorn.stringify(batch))
