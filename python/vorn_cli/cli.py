@@ -12,7 +12,7 @@ import sys
 from collections.abc import Callable, Iterable, Sequence
 from typing import NoReturn
 
-from . import compression
+from . import columnar, compression
 from .documents import (first_rows, open_document, read_batches, read_document,
                         write_document)
 from . import sniff
@@ -419,6 +419,8 @@ def _progress(args: argparse.Namespace) -> Progress:
 
 
 def cmd_encode(args: argparse.Namespace) -> int:
+    if columnar.handles_input(args):
+        return columnar.encode(args)
     source_encoding, target_encoding = _encodings(args)
     target_encoding = _without_bom(target_encoding)
     _check_output(args, None)
@@ -490,6 +492,8 @@ def _open(args: argparse.Namespace, encoding: str, progress: Progress | None) ->
 
 
 def cmd_decode(args: argparse.Namespace) -> int:
+    if columnar.handles_output(args):
+        return columnar.decode(args)
     source_encoding, target_encoding = _encodings(args)
     fmt, dialect = _table_output(args, "csv")
     progress = _progress(args)
