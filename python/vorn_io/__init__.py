@@ -18,12 +18,13 @@ a ``ValueError`` (as ``json`` raises), with parse's message for the whole
 text and the attributes ``position`` (UTF-16 code units from the start of the
 document) and ``row`` (0-based). The rows before an error are produced first.
 
-Text streams must not translate line breaks: a cell's "\\r\\n" read back as
-"\\n" shifts every declared length after it. Open files with ``newline=""``
-or in binary mode. A text stream that reports translated line breaks through
-its ``newlines`` attribute (as ``open()`` and ``io.TextIOWrapper`` do) is
-refused with a ``ValueError``; one that translates without saying so cannot
-be detected.
+Text streams must not translate line breaks: a cell's "\r\n" read back as
+"\n" shifts every declared length after it. Open files with ``newline=""``
+or in binary mode. A stream that keeps line breaks is never refused; one
+that translates them is refused with a ``ValueError``, judged from the text
+it returned and its ``newlines`` attribute (see ``_text_pieces``), before
+any row it changed is produced. Writers likewise refuse a stream seen to
+change the line breaks they write. Empty input is the document of no rows.
 """
 
 from __future__ import annotations
@@ -363,58 +364,58 @@ def _file_bytes(fp: object, start: int, size: int) -> bytes | None:
 
 
 def _output_translated(fp: object, write: _Callable[[str], object], text: str) -> bool:
-    """Write text, which holds a "\n", to the text stream fp, and say whether
-    the stream was seen to change its line breaks on the way: the text read
-    back where the stream can be read and seeked, else, for a seekable text
-    file, the bytes its buffer grew by and the bytes written there. A stream
-    that is neither readable nor seekable, such as a pipe, cannot be seen."""
+    """Write text, which ends in a line break, to the text stream fp, and say
+    whether the stream was seen to change it on the way: for a StringIO, the
+    text it now holds there; for a seekable text file, the bytes its buffer
+    grew by and the bytes stored (read beside it, since reading through it
+    may translate again). Other streams, and pipes, cannot be seen."""
     try:
         start = fp.tell() if fp.seekable() else None  # type: ignore[attr-defined]
     except (AttributeError, OSError, ValueError):
         start = None
     write(text)
-    if start is None:
+    if not isinstance(start, int):
         return False
     try:
         end = fp.tell()  # type: ignore[attr-defined]
-        if fp.readable():  # type: ignore[attr-defined]
-            fp.seek(start)  # type: ignore[attr-defined]
-            back = fp.read(len(text) + 1)  # type: ignore[attr-defined]
-            fp.seek(end)  # type: ignore[attr-defined]
-            if back[:len(text)] != text:
-                return True
-        if isinstance(fp, _io.TextIOWrapper):
+        if isinstance(fp, _io.StringIO):
+            # Positions count characters, and reading returns what is held.
+            fp.seek(start)
+            back = fp.read(len(text) + 1)
+            fp.seek(end)
+            return end - start != len(text) or back[:len(text)] != text
+        if isinstance(fp, _io.TextIOWrapper) and isinstance(end, int):
             # Positions of a text file that has only been written are byte
             # offsets in its buffer, which tell() has flushed.
             sent = _encoded(fp, text, start == 0)
-            if sent is None or not isinstance(start, int) or not isinstance(end, int):
+            if sent is None:
                 return False
             if end - start != len(sent):
                 return True
             stored = _file_bytes(fp, start, len(sent))
             return stored is not None and stored != sent
-        if isinstance(fp, _io.StringIO) and isinstance(start, int) and isinstance(end, int):
-            return end - start != len(text)
     except (AttributeError, OSError, ValueError, TypeError, _io.UnsupportedOperation):
         pass
     return False
 
 
 def _text_writer_of(fp: SupportsWriteText) -> _Callable[[str], object]:
-    """fp.write, which checks with the first line break it writes that the
-    stream writes line breaks as they are."""
+    """fp.write, which checks with the first "\n" and the first "\r" it
+    writes that the stream writes line breaks as they are."""
     write = fp.write
-    checked = False
+    unchecked = ["\n", "\r"]
 
     def checked_write(text: str) -> object:
-        nonlocal checked
-        if checked or "\n" not in text:
-            return write(text)
-        checked = True
-        at = text.index("\n") + 1
-        if _output_translated(fp, write, text[:at]):
-            raise ValueError(_TRANSLATING_OUT)
-        return write(text[at:]) if at < len(text) else None
+        while unchecked:
+            hits = [at for at in (text.find(c) for c in unchecked) if at >= 0]
+            if not hits:
+                break
+            at = min(hits) + 1
+            unchecked.remove(text[at - 1])
+            if _output_translated(fp, write, text[:at]):
+                raise ValueError(_TRANSLATING_OUT)
+            text = text[at:]
+        return write(text) if text else None
 
     return checked_write
 
