@@ -78,7 +78,17 @@ def _file_plan(fs: Any, path: str, size: int | None, header: bool) -> tuple[list
     if not header or ranges[-1][1] == 0:
         return ranges, None
     with fs.open(path, "rb") as f:
-        return ranges, next(iter(vorn_io.reader(f)), None)
+        # The first row alone is read and checked (a block of one row).
+        try:
+            reader = _read_arrow(_Range(f, 0, ranges[-1][1]), header=True, names=None, columns=None, threads=1,
+                                 block_size=1, encoding="utf-8", ragged="error", max_row_size=None,
+                                 string_type="large_string")
+        except (UnicodeDecodeError, vorn_io.DecodeError) as error:
+            error.add_note(f"in the header row of {path}")
+            raise
+        except ValueError as error:
+            raise ValueError(f"{path}: {error}") from None
+    return ranges, reader.column_names
 
 
 def _read_rows(fs: Any, path: str, start: int, end: int, first_row: int) -> list[list[str]]:
@@ -171,9 +181,6 @@ def _headers(paths: list[str], firsts: list[list[str] | None]) -> list[str]:
         if first is None:
             continue
         if reference is None:
-            if len(set(first)) != len(first):
-                twice = next(c for c in first if first.count(c) > 1)
-                raise ValueError(f"{path}: the header row names the column {twice!r} twice: {first!r}")
             reference = (path, first)
         elif first != reference[1]:
             raise ValueError(f"{path}: the header row {first!r} differs from the header row "
