@@ -18,7 +18,9 @@ Per scheduler, three computations: ``count()``, ``len()`` and
 ``groupby(key).size()``, each for read_vorn and for dd.read_csv (``dtype=str,
 keep_default_na=False``, so both give the same strings); every figure is
 the median wall time of --rounds, graph building (read_vorn's partition
-pass) included, and every result is checked equal to the CSV reader's. Then
+pass) included, and every result is checked equal to the CSV reader's
+(read_vorn's CPU seconds, of this process and the workers, beside it show
+how much of the wall time the machine's load took). Then
 one column of the five against all five (``count()``). The ratios in the
 report: 2 workers over 1 (goal at least 1.5), 2 threads over 1 (goal at
 least 1.7), read_csv's time over read_vorn's on the same scheduler (goal
@@ -134,14 +136,23 @@ def measure(kind: str, vpath: str, cpath: str, rounds: int, blocksize: str) -> d
     def run_config(run):
         return {"scheduler": run["scheduler"], "num_workers": run["num_workers"]} if "num_workers" in run else {}
 
-    def go(name: str, run: dict) -> None:
+    def cpu(client) -> float:
+        """CPU seconds of this process and of the cluster's workers so far."""
+        own = time.process_time()
+        if client is None:
+            return own
+        return own + sum(client.run(time.process_time).values())
+
+    def go(name: str, run: dict, client=None) -> None:
         for op, f in ops.items():
             # Interleaved, so that a change of load hits both readers alike.
-            tv, tc, rv, rc = [], [], None, None
+            tv, tc, rv, rc, cv = [], [], None, None, []
             for _ in range(rounds):
+                c = cpu(client)
                 t = time.perf_counter()
                 rv = f(vorn_frame, run)
                 tv.append(time.perf_counter() - t)
+                cv.append(cpu(client) - c)
                 t = time.perf_counter()
                 rc = f(csv_frame, run)
                 tc.append(time.perf_counter() - t)
@@ -149,6 +160,7 @@ def measure(kind: str, vpath: str, cpath: str, rounds: int, blocksize: str) -> d
                 raise SystemExit(f"{kind} {name} {op}: read_vorn gave {str(rv)[:200]}, read_csv {str(rc)[:200]}")
             out[f"{name}/{op}/vorn"] = statistics.median(tv)
             out[f"{name}/{op}/csv"] = statistics.median(tc)
+            out[f"{name}/{op}/cpu"] = statistics.median(cv)
             print(f"  {kind} {name} {op}: read_vorn {out[f'{name}/{op}/vorn']:.2f} s, read_csv "
                   f"{out[f'{name}/{op}/csv']:.2f} s", file=sys.stderr, flush=True)
         # One column of five against all five.
@@ -169,7 +181,7 @@ def measure(kind: str, vpath: str, cpath: str, rounds: int, blocksize: str) -> d
         with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
                 Client(cluster) as client:
             client.run(lambda: __import__("vorn_io.dask"))
-            go(f"cluster{workers}", {})
+            go(f"cluster{workers}", {}, client)
     return out
 
 
@@ -182,12 +194,13 @@ def report(results: list[dict], args: argparse.Namespace, load: list[str]) -> st
         lines += [f"## {r['kind']}: {r['vorn_mb']:.0f} MiB of VORN, {r['csv_mb']:.0f} MiB of CSV, {r['rows']} rows", "",
                   f"One process, read_arrow of the whole file into a pyarrow Table: {r['read_arrow1']:.2f} s on "
                   f"1 thread, {r['read_arrow2']:.2f} s on 2.", "",
-                  "| scheduler | computation | read_vorn s | read_csv s | read_csv / read_vorn (goal > 1) |",
-                  "|---|---|---:|---:|---:|"]
+                  "| scheduler | computation | read_vorn s | its CPU s | read_csv s | read_csv / read_vorn (goal > 1) |",
+                  "|---|---|---:|---:|---:|---:|"]
         for name in ("threads1", "threads2", "cluster1", "cluster2"):
             for op in ("count", "len", "groupby"):
                 v, c = r[f"{name}/{op}/vorn"], r[f"{name}/{op}/csv"]
-                lines.append(f"| {name} | {op} | {v:.2f} | {c:.2f} | {c / v:.2f} {'met' if c > v else 'missed'} |")
+                lines.append(f"| {name} | {op} | {v:.2f} | {r[f'{name}/{op}/cpu']:.2f} | {c:.2f} | {c / v:.2f} "
+                             f"{'met' if c > v else 'missed'} |")
         lines += ["", "| speed-up | computation | read_vorn | goal | read_csv |", "|---|---|---:|---|---:|"]
         for lo, hi, goal in (("cluster1", "cluster2", 1.5), ("threads1", "threads2", 1.7)):
             for op in ("count", "len", "groupby"):
