@@ -55,6 +55,7 @@ import texts  # noqa: E402
 import vorn  # noqa: E402
 import vorn_io  # noqa: E402
 from vorn_io import DecodeError, Decoder  # noqa: E402
+import vorn_io  # noqa: E402
 
 DEFAULT_HEX = "0123456789abcdef"
 UPPER_HEX = DEFAULT_HEX.upper()
@@ -157,6 +158,27 @@ def decoded(pieces):
         return ("err", type(exc), exc.args)
 
 
+def arrowed(text, block_size):
+    """What read_arrow makes of the text's UTF-8 bytes, every row as data,
+    as outcome() puts it (rows of columns); its DecodeError stands for
+    parse's SyntaxError. None when pyarrow is not there to look."""
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        return None
+    import io
+
+    try:
+        table = vorn_io.read_arrow(io.BytesIO(text.encode("utf-8")), header=False, block_size=block_size,
+                                   threads=1 + block_size % 2).to_pyarrow()
+    except DecodeError as exc:
+        return ("err", SyntaxError, exc.args)
+    except Exception as exc:  # compared by type and arguments
+        return ("err", type(exc), exc.args)
+    columns = [column.to_pylist() for column in table.columns]
+    return ("ok", [list(row) for row in zip(*columns)] if columns else [[] for _ in range(table.num_rows)])
+
+
 def check_parse(text, end=END, src=None):
     got = outcome(vorn.parse, text)
     want = outcome(parse_model, text, end)
@@ -169,6 +191,20 @@ def check_parse(text, end=END, src=None):
         pieces = [text[a:b] for a, b in zip([0] + cuts, cuts + [len(text)])]
         # The decoder reads no text as a document of no rows; parse refuses it.
         assert decoded(pieces) == (("ok", []) if text == "" else got), (ascii(text)[:400], cuts)
+        # The columnar reader, on text that has a UTF-8 form and rows of one width.
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            pass
+        else:
+            if got[0] == "err" or len({len(row) for row in got[1]}) <= 1:
+                columnar = arrowed(text, 1 + src.below(64))
+                # Rows of another width than the first, before a fault, are
+                # refused first, as they come first.
+                ragged = columnar is not None and columnar[0] == "err" and columnar[1] is ValueError \
+                    and "columns of the first row" in str(columnar[2])
+                if columnar is not None and not ragged:
+                    assert columnar == got, (ascii(text)[:400], columnar, got)
     if got[0] == "ok":
         table = got[1]
         assert type(table) is list and all(type(r) is list for r in table)

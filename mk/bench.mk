@@ -16,7 +16,7 @@ CLI_MIB ?= 200
 
 ##@ Benchmarks
 
-.PHONY: bench bench-io bench-report bench-compare bench-cli
+.PHONY: bench bench-io bench-report bench-compare bench-cli bench-arrow
 
 bench: $(VENV)/.bench-built ## run BENCH_SUITES under pyperf into bench/results/, then write bench/README.md's tables
 	mkdir -p $(BENCH_OUT)
@@ -53,3 +53,6 @@ $(VENV)/.bench-built: $(VENV)/.bench-deps $(SOURCES) bench/floor/_vornfloor.c
 	$(PY) -m pip install -q --no-build-isolation --no-deps -C build-dir=build/bench \
 		-C cmake.define.VORN_BENCH_FLOOR=ON .
 	touch $@ $(VENV)/.built
+
+bench-arrow: $(VENV)/.built ## the columnar path against pyarrow, polars, DuckDB and pandas (bench/results/arrow.md)
+	$(PY) bench/bench_arrow.py --repeat 3 -o bench/results/arrow.md

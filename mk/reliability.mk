@@ -35,8 +35,9 @@ CLANGXX ?= $(firstword $(shell command -v clang++ 2>/dev/null; ls /usr/bin/clang
 # A representative part of the suite: memcheck runs it about fifty times slower,
 # so the long randomised runs and the multi-megabyte inputs are left out.
 VALGRIND_TESTS ?= tests/test_parse.py tests/test_decoder.py tests/test_stringify.py tests/test_binding.py tests/test_reliability.py tests/test_hostile.py \
+	tests/test_arrow.py \
 	-k "not random_text and not mutated_documents and not round_trip and not large_inputs and not million \
-	and not memory_taken"
+	and not memory_taken and not validator_against and not read_equals_parse"
 VALGRIND_FLAGS := --tool=memcheck --leak-check=full --show-leak-kinds=definite \
 	--errors-for-leak-kinds=definite --num-callers=40
 

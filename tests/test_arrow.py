@@ -8,6 +8,7 @@ import io
 import itertools
 import os
 import random
+import sys
 
 import pytest
 
@@ -291,9 +292,12 @@ def test_polars_and_pandas_take_the_stream() -> None:
     frame = pl.DataFrame(vorn_io.read_arrow(io.BytesIO(doc), block_size=256, threads=2))
     assert frame.to_dict(as_series=False) == want
     assert vorn_io.read_arrow(io.BytesIO(doc)).to_polars().to_dict(as_series=False) == want
-    pytest.importorskip("pandas", reason="pandas is not installed (vorn[arrow])")
+    pd = pytest.importorskip("pandas", reason="pandas is not installed (vorn[arrow])")
     frame = vorn_io.read_arrow(io.BytesIO(doc), block_size=256).to_pandas()
     assert {c: list(frame[c]) for c in frame.columns} == want
+    if hasattr(pd.DataFrame, "from_arrow"):  # pandas 3
+        frame = pd.DataFrame.from_arrow(vorn_io.read_arrow(io.BytesIO(doc), block_size=256))
+        assert {c: list(frame[c]) for c in frame.columns} == want
 
 
 def test_duckdb_takes_the_stream_and_limit_releases_it() -> None:
@@ -308,16 +312,7 @@ def test_duckdb_takes_the_stream_and_limit_releases_it() -> None:
 
 
 def test_missing_library_names_the_extra(monkeypatch: pytest.MonkeyPatch) -> None:
-    import builtins
-
-    real = builtins.__import__
-
-    def fake(name: str, *args: object, **kwargs: object) -> object:
-        if name == "polars":
-            raise ImportError("no polars here")
-        return real(name, *args, **kwargs)
-
-    monkeypatch.setattr(builtins, "__import__", fake)
+    monkeypatch.setitem(sys.modules, "polars", None)  # as if not installed
     with pytest.raises(ImportError, match=r"vorn\[arrow\]"):
         vorn_io.read_arrow(io.BytesIO(b"01a;")).to_polars()
 
@@ -346,7 +341,8 @@ def test_write_equals_stringify() -> None:
     # Slices and batches of several sizes are written by their own offsets.
     sliced = table.slice(7, 20)
     assert _written(sliced) == vorn.stringify([names] + rows[7:27]).encode()
-    assert _written(pa.Table.from_batches(table.to_batches(max_chunksize=7))) == want
+    for threads in (1, 2, 3):
+        assert _written(pa.Table.from_batches(table.to_batches(max_chunksize=7)), threads=threads) == want
     assert _written(table.to_batches()[0]) == want  # __arrow_c_array__
     # No rows, no columns.
     assert _written(table.slice(0, 0)) == vorn.stringify([names]).encode()
@@ -367,6 +363,14 @@ def test_write_nulls_and_other_types() -> None:
     table = pa.table({"s": ["a", None, "c"], "n": [1, 2, None]})
     with pytest.raises(ValueError, match=r"column 's' holds a null at row 1 .*null="):
         _written(table)
+    # A null in a later batch: the rows are counted across batches, and the
+    # batches before it are written first.
+    batches = pa.Table.from_batches(pa.table({"s": ["a", "b", "c", None, "e"]}).to_batches(max_chunksize=2))
+    for threads in (1, 2, 4):
+        out = io.BytesIO()
+        with pytest.raises(ValueError, match="column 's' holds a null at row 3 "):
+            vorn_io.write_arrow(batches, out, threads=threads)
+        assert out.getvalue() == vorn.stringify([["s"], ["a"], ["b"]]).encode()
     assert _written(table, null="") == vorn.stringify([["s", "n"], ["a", "1"], ["", "2"], ["c", ""]]).encode()
     import pyarrow.compute as pc
 
@@ -376,18 +380,9 @@ def test_write_nulls_and_other_types() -> None:
 
 
 def test_write_without_pyarrow_refuses_other_types(monkeypatch: pytest.MonkeyPatch) -> None:
-    import builtins
-
-    real = builtins.__import__
-
-    def fake(name: str, *args: object, **kwargs: object) -> object:
-        if name == "pyarrow":
-            raise ImportError("no pyarrow here")
-        return real(name, *args, **kwargs)
-
     table = pa.table({"s": ["x"], "n": pa.array([1], pa.int64())})
     strings = pa.table({"s": ["x", "é"]})
-    monkeypatch.setattr(builtins, "__import__", fake)
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # as if not installed
     with pytest.raises(TypeError, match=r"column 'n' has type int64: .*vorn\[arrow\]"):
         _written(table)
     assert _written(strings) == vorn.stringify([["s"], ["x"], ["é"]]).encode()
@@ -418,3 +413,63 @@ def test_every_block_size_matches_for_long_cells() -> None:
     want = _columns(table[1:], table[0])
     for block_size in (1, 2, 3, 17, 100, 5000):
         assert _read(doc, block_size=block_size, threads=2).to_pydict() == want
+
+
+def _resident() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc to see resident memory")
+def test_memory_stays_bounded_by_the_blocks_in_flight(tmp_path: object) -> None:
+    path = os.path.join(str(tmp_path), "big.vorn")
+    row = vorn.stringify([["x" * 100, "é" * 50, "y" * 300]])
+    with open(path, "w", encoding="utf-8", newline="") as f:
+        f.write(vorn.stringify([["a", "b", "c"]]))
+        for _ in range(40):
+            f.write(row * 2000)  # 40 pieces of about 1 MB
+    size = os.path.getsize(path)
+    base = _resident()
+    peak = 0
+    rows = 0
+    for batch in pa.RecordBatchReader.from_stream(vorn_io.read_arrow(path, block_size=1 << 20, threads=2)):
+        rows += batch.num_rows
+        peak = max(peak, _resident() - base)
+        del batch
+    assert rows == 80000
+    # A few blocks and their batches in flight, far below the file's size.
+    assert peak < size / 2, (peak, size)
+
+
+def test_write_then_read_any_text() -> None:
+    hypothesis = pytest.importorskip("hypothesis", reason="hypothesis is not installed")
+    st = hypothesis.strategies
+    text = st.text(st.characters(exclude_categories=("Cs",)), max_size=40)
+
+    @hypothesis.given(st.integers(1, 4).flatmap(lambda width: st.lists(st.lists(text, min_size=width,
+                                                                                   max_size=width),
+                                                                          max_size=30)),
+                      st.integers(1, 64), st.sampled_from(["large_string", "string", "string_view"]))
+    @hypothesis.settings(max_examples=150, deadline=None)
+    def check(rows: list[list[str]], block_size: int, string_type: str) -> None:
+        width = len(rows[0]) if rows else 1
+        names = [f"c{k}" for k in range(width)]
+        table = pa.table({n: pa.array([r[k] for r in rows], pa.string()) for k, n in enumerate(names)})
+        data = _written(table)
+        assert data == vorn.stringify([names] + rows).encode()
+        back = _read(data, block_size=block_size, string_type=string_type, threads=1 + block_size % 3)
+        assert back.to_pydict() == table.to_pydict()
+
+    check()
+
+
+def test_views_and_dictionaries_of_long_cells() -> None:
+    cells = ["", "a" * 12, "b" * 13, "é" * 40, "😀" * 3, "x" * 5000]
+    table = pa.table({"v": pa.array(cells, pa.string_view()),
+                      "d": pa.array(cells[::-1]).dictionary_encode()})
+    want = vorn.stringify([["v", "d"]] + [list(r) for r in zip(cells, cells[::-1])]).encode()
+    assert _written(table) == want
+    assert _written(table.slice(2, 3)) == vorn.stringify([["v", "d"]] + [list(r) for r in
+                                                         zip(cells[2:5], cells[::-1][2:5])]).encode()
+    back = _read(want, string_type="string_view", block_size=7)
+    assert back.column("v").to_pylist() == cells

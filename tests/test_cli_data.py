@@ -234,7 +234,7 @@ def test_semicolon_files_are_read_once_the_delimiter_is_named():
 
 
 @pytest.mark.parametrize("command, name", [
-    ("decode", "out.xlsx"), ("decode", "out.parquet"), ("decode", "out.vorn"),
+    ("decode", "out.xlsx"), ("decode", "out.vorn"),
     ("decode", "out.xlsx.gz"), ("encode", "out.csv"), ("encode", "out.jsonl.gz"),
 ])
 def test_outputs_named_in_formats_not_written_are_refused_before_writing(tmp_path, command,

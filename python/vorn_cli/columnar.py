@@ -6,6 +6,7 @@ refused, naming the extra that installs it."""
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import sys
 import tempfile
@@ -39,7 +40,7 @@ def handles_output(args: argparse.Namespace) -> bool:
 
 def _pyarrow(path: str) -> Any:
     try:
-        import pyarrow
+        pyarrow = importlib.import_module("pyarrow")
     except ImportError:
         raise Failure(f"{path}: Parquet and Arrow files need pyarrow\nhint: pip install 'vorn[arrow]'",
                       USAGE_ERROR) from None
@@ -50,9 +51,8 @@ def _read_table(path: str) -> Any:
     pa = _pyarrow(path)
     try:
         if _kind(path) == "parquet":
-            import pyarrow.parquet as pq
-            return pq.read_table(path)
-        import pyarrow.feather as feather
+            return importlib.import_module("pyarrow.parquet").read_table(path)
+        feather = importlib.import_module("pyarrow.feather")
         try:
             return feather.read_table(path)
         except pa.ArrowInvalid:
@@ -109,11 +109,9 @@ def decode(args: argparse.Namespace) -> int:
 
     def write(path: str) -> None:
         if _kind(args.output) == "parquet":
-            import pyarrow.parquet as pq
-            pq.write_table(table, path)
+            importlib.import_module("pyarrow.parquet").write_table(table, path)
         else:
-            import pyarrow.feather as feather
-            feather.write_feather(table, path)
+            importlib.import_module("pyarrow.feather").write_feather(table, path)
 
     if compression.split_name(args.output)[1]:
         raise Failure(f"{args.output}: a {_kind(args.output)} file is not compressed by name"

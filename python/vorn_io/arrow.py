@@ -23,6 +23,7 @@ them all.
 from __future__ import annotations
 
 import codecs
+import importlib
 import io
 import os
 import tempfile
@@ -48,7 +49,7 @@ Source = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes]]
 
 def _require(module: str) -> Any:
     try:
-        return __import__(module)
+        return importlib.import_module(module)
     except ImportError as error:
         raise ImportError(f"{module} is not installed: it comes with the extra vorn[arrow] "
                           f"({_EXTRA})") from error
@@ -300,8 +301,8 @@ def _is_string_type(pa: Any, t: Any) -> bool:
 def _pyarrow_stream(data: Any) -> object:
     """data as a stream capsule of string columns, the others cast to text by
     pyarrow (as pyarrow.csv.write_csv writes them)."""
-    import pyarrow as pa
-    import pyarrow.compute as pc
+    pa = importlib.import_module("pyarrow")
+    pc = importlib.import_module("pyarrow.compute")
 
     if hasattr(data, "__arrow_c_stream__"):
         reader = pa.RecordBatchReader.from_stream(data)
@@ -324,7 +325,7 @@ def _pyarrow_stream(data: Any) -> object:
 
 def _capsules(data: Any) -> object:
     try:
-        import pyarrow  # noqa: F401
+        importlib.import_module("pyarrow")
     except ImportError:
         pass
     else:
@@ -348,7 +349,9 @@ def write_arrow(data: Any, dest: str | os.PathLike[str] | IO[bytes], *, header: 
     text by pyarrow when it is installed, and refused, naming the column and
     its type, when it is not. A null is refused, naming its column and row,
     unless ``null`` gives the text to write for it. With ``header=True`` the
-    first row holds the column names.
+    first row holds the column names. Up to ``threads`` batches (default:
+    the CPUs this process may use) are encoded at once, with the interpreter
+    released, and written in order.
 
     The bytes written are exactly ``vorn.stringify`` of the same table as
     lists of str, encoded as UTF-8. A path is written whole or not at all
@@ -357,10 +360,10 @@ def write_arrow(data: Any, dest: str | os.PathLike[str] | IO[bytes], *, header: 
     """
     if null is not None and not isinstance(null, str):
         raise TypeError(f"null must be a str or None, not {type(null).__name__}")
-    _threads(threads)
+    n_threads = _threads(threads)
     if isinstance(dest, io.TextIOBase):
         raise TypeError("write_arrow() writes bytes: open the file with mode 'wb'")
-    writer = ColumnWriter(_capsules(data), bool(header), null)
+    writer = ColumnWriter(_capsules(data), bool(header), null, n_threads)
     if isinstance(dest, (str, os.PathLike)):
         path = os.fspath(dest)
         folder = os.path.dirname(os.path.abspath(path))

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "common/arrow_c.h"
+#include "common/parallel.h"
 #include "common/ref.h"
 #include "write/columns.h"
 
@@ -23,6 +24,7 @@ namespace {
 using write::Column;
 using write::StringColumn;
 using write::WriteFault;
+using vorn::ParallelJobs;
 
 struct ColumnWriterObject {
     PyObject_HEAD
@@ -34,6 +36,10 @@ struct ColumnWriterObject {
     bool has_null_text;
     bool ended;
     bool busy;
+    bool source_ended;
+    int threads;
+    PyObject* pending;   // list of the bytes of batches encoded and not yet handed out
+    PyObject* deferred;  // the fault that follows them, or null
     char* null_text;
     size_t null_size;
     int64_t rows;  // rows written so far
@@ -151,23 +157,43 @@ bool resolve_batch(ColumnWriterObject* self, const ArrowArray& batch, Column* co
     return true;
 }
 
-// The VORN of one batch (the header row first when it is due) as bytes.
-PyObject* encode_batch(ColumnWriterObject* self, const ArrowArray& batch) {
-    const int64_t n = self->count;
-    Column* columns = new (std::nothrow) Column[size_t(n ? n : 1)];
-    if (!columns) return PyErr_NoMemory();
-    struct Free {
-        Column* c;
-        ~Free() { delete[] c; }
-    } free_columns{columns};
-    if (!resolve_batch(self, batch, columns)) return nullptr;
-    ByteBuffer out;
+// One batch to encode: its columns, resolved with the interpreter held, and
+// what encoding them made, with it released (possibly on another thread).
+struct BatchJob {
+    ArrowArray batch = {};
+    Column* columns = nullptr;
+    int64_t rows_before = 0;
+    bool header = false;
     bool ok = true;
     WriteFault fault;
-    const bool header = self->header_pending;
-    Py_BEGIN_ALLOW_THREADS
-    if (header) {
-        // The names are those of the schema, checked as UTF-8 below.
+    ByteBuffer out;
+
+    BatchJob() = default;
+    BatchJob(const BatchJob&) = delete;
+    BatchJob& operator=(const BatchJob&) = delete;
+    ~BatchJob() {
+        delete[] columns;
+        if (batch.release) batch.release(&batch);
+    }
+};
+
+// Resolves the job's batch; false with an exception.
+bool prepare_job(ColumnWriterObject* self, BatchJob& job) {
+    const int64_t n = self->count;
+    job.columns = new (std::nothrow) Column[size_t(n ? n : 1)];
+    if (!job.columns) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return resolve_batch(self, job.batch, job.columns);
+}
+
+// The header row (when due), then the batch's rows. No interpreter.
+void run_job(const ColumnWriterObject* self, BatchJob& job) {
+    const int64_t n = self->count;
+    bool ok = true;
+    if (job.header) {
+        // The names are those of the schema.
         const uint8_t** cells = static_cast<const uint8_t**>(std::malloc(sizeof(uint8_t*) * size_t(n ? n : 1)));
         size_t* sizes = static_cast<size_t*>(std::malloc(sizeof(size_t) * size_t(n ? n : 1)));
         ok = cells && sizes;
@@ -176,51 +202,60 @@ PyObject* encode_batch(ColumnWriterObject* self, const ArrowArray& batch) {
             cells[k] = reinterpret_cast<const uint8_t*>(name ? name : "");
             sizes[k] = std::strlen(name ? name : "");
         }
-        if (ok) ok = write::encode_row(cells, sizes, n, out);
-        if (!ok) fault.kind = WriteFault::Kind::NoMemory;
+        if (ok) ok = write::encode_row(cells, sizes, n, job.out);
+        if (!ok) job.fault.kind = WriteFault::Kind::NoMemory;
         std::free(cells);
         std::free(sizes);
     }
-    for (int64_t k = 0; ok && k < n; ++k) ok = write::check_column(columns[k], int32_t(k), batch.length, &fault);
+    for (int64_t k = 0; ok && k < n; ++k)
+        ok = write::check_column(job.columns[k], int32_t(k), job.batch.length, &job.fault);
     if (ok) {
-        ok = write::encode_rows(columns, int32_t(n), batch.length, self->has_null_text,
-                                reinterpret_cast<const uint8_t*>(self->null_text), self->null_size, out, &fault);
+        ok = write::encode_rows(job.columns, int32_t(n), job.batch.length, self->has_null_text,
+                                reinterpret_cast<const uint8_t*>(self->null_text), self->null_size, job.out,
+                                &job.fault);
     }
-    Py_END_ALLOW_THREADS
-    if (!ok) {
-        const char* name = fault.kind == WriteFault::Kind::NoMemory ? "" : name_of(self, fault.column);
-        const long long row = (long long)(self->rows + fault.row);
-        switch (fault.kind) {
-            case WriteFault::Kind::Null:
-                PyErr_Format(PyExc_ValueError,
-                             "column '%s' holds a null at row %lld (counting data rows from 0): VORN has no "
-                             "null; pass null=\"...\" to write_arrow() to write nulls as that text",
-                             name, row);
-                break;
-            case WriteFault::Kind::Utf8:
-                if (columns[fault.column].dictionary)
-                    PyErr_Format(PyExc_ValueError, "column '%s' holds invalid UTF-8 in entry %lld of its dictionary",
-                                 name, (long long)fault.row);
-                else
-                    PyErr_Format(PyExc_ValueError, "column '%s' holds invalid UTF-8 at row %lld", name, row);
-                break;
-            case WriteFault::Kind::BadIndex:
-                PyErr_Format(PyExc_ValueError, "column '%s' has a dictionary index out of range at row %lld", name,
-                             row);
-                break;
-            case WriteFault::Kind::BadOffsets:
-                PyErr_Format(PyExc_ValueError, "column '%s' has offsets that run backwards at row %lld", name, row);
-                break;
-            default:
-                PyErr_NoMemory();
-                break;
-        }
-        return nullptr;
-    }
-    self->header_pending = false;
-    self->rows += batch.length;
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data), Py_ssize_t(out.size));
+    job.ok = ok;
 }
+
+// The job's bytes, or its fault raised.
+PyObject* finish_job(ColumnWriterObject* self, BatchJob& job) {
+    if (job.ok)
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(job.out.data), Py_ssize_t(job.out.size));
+    const WriteFault& fault = job.fault;
+    const char* name = fault.kind == WriteFault::Kind::NoMemory ? "" : name_of(self, fault.column);
+    const long long row = (long long)(job.rows_before + fault.row);
+    switch (fault.kind) {
+        case WriteFault::Kind::Null:
+            PyErr_Format(PyExc_ValueError,
+                         "column '%s' holds a null at row %lld (counting data rows from 0): VORN has no "
+                         "null; pass null=\"...\" to write_arrow() to write nulls as that text",
+                         name, row);
+            break;
+        case WriteFault::Kind::Utf8:
+            if (job.columns[fault.column].dictionary)
+                PyErr_Format(PyExc_ValueError, "column '%s' holds invalid UTF-8 in entry %lld of its dictionary",
+                             name, (long long)fault.row);
+            else
+                PyErr_Format(PyExc_ValueError, "column '%s' holds invalid UTF-8 at row %lld", name, row);
+            break;
+        case WriteFault::Kind::BadIndex:
+            PyErr_Format(PyExc_ValueError, "column '%s' has a dictionary index out of range at row %lld", name, row);
+            break;
+        case WriteFault::Kind::BadOffsets:
+            PyErr_Format(PyExc_ValueError, "column '%s' has offsets that run backwards at row %lld", name, row);
+            break;
+        default:
+            PyErr_NoMemory();
+            break;
+    }
+    return nullptr;
+}
+
+struct RunJob {
+    const ColumnWriterObject* self;
+    BatchJob* jobs;
+    void operator()(size_t k) { run_job(self, jobs[k]); }
+};
 
 void release_all(ColumnWriterObject* self) {
     if (self->single.release) self->single.release(&self->single);
@@ -236,10 +271,14 @@ PyObject* column_writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     PyObject* source;
     int header;
     PyObject* null_text;
-    if (!PyArg_ParseTuple(args, "OpO:ColumnWriter", &source, &header, &null_text)) return nullptr;
+    int threads = 1;
+    if (!PyArg_ParseTuple(args, "OpO|i:ColumnWriter", &source, &header, &null_text, &threads)) return nullptr;
     auto* self = reinterpret_cast<ColumnWriterObject*>(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Ref held(reinterpret_cast<PyObject*>(self));
+    self->threads = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    self->pending = PyList_New(0);
+    if (!self->pending) return nullptr;
     self->header_pending = header != 0;
     if (null_text != Py_None) {
         Py_ssize_t size;
@@ -293,12 +332,116 @@ void column_writer_dealloc(PyObject* op) {
     auto* self = reinterpret_cast<ColumnWriterObject*>(op);
     PyTypeObject* type = Py_TYPE(op);
     release_all(self);
+    Py_XDECREF(self->pending);
+    Py_XDECREF(self->deferred);
     PyMem_Free(self->null_text);
     PyMem_Free(self->kinds);
     PyMem_Free(self->index_widths);
     PyMem_Free(self->index_signed);
     type->tp_free(op);
     Py_DECREF(type);
+}
+
+// Takes up to `threads` batches from the source, encodes them at once on as
+// many threads with the interpreter released, and keeps their bytes in
+// order in `pending`. A fault is kept in `deferred`, raised once the bytes
+// of the batches before it have been handed out.
+bool fill(ColumnWriterObject* self) {
+    const int want = self->from_array ? 1 : self->threads;
+    BatchJob* jobs = new (std::nothrow) BatchJob[size_t(want)];
+    if (!jobs) {
+        PyErr_NoMemory();
+        return false;
+    }
+    struct Free {
+        BatchJob* j;
+        ~Free() { delete[] j; }
+    } free_jobs{jobs};
+    int taken = 0;
+    PyObject* failure = nullptr;
+    int64_t rows = self->rows;
+    while (taken < want) {
+        BatchJob& job = jobs[taken];
+        if (self->from_array) {
+            if (!self->single.release) break;
+            job.batch = self->single;
+            self->single.release = nullptr;
+        } else {
+            // Producers may need the interpreter to make a batch (pyarrow's
+            // readers over Python iterators do), so it is held here.
+            const int rc = self->stream.get_next(&self->stream, &job.batch);
+            if (rc != 0) {
+                job.batch.release = nullptr;
+                const char* why = self->stream.get_last_error(&self->stream);
+                PyErr_Format(PyExc_OSError, "the Arrow stream failed: %s", why ? why : "no reason given");
+                failure = PyErr_GetRaisedException();
+                break;
+            }
+            if (!job.batch.release) break;
+        }
+        if (!prepare_job(self, job)) {
+            failure = PyErr_GetRaisedException();
+            break;
+        }
+        job.header = self->header_pending && taken == 0;
+        job.rows_before = rows;
+        rows += job.batch.length;
+        ++taken;
+    }
+    if (taken == 0 && !failure) self->source_ended = true;
+    RunJob runner{self, jobs};
+    ParallelJobs<RunJob> parallel(runner, size_t(taken));
+    Py_BEGIN_ALLOW_THREADS
+    parallel.run(self->threads);
+    Py_END_ALLOW_THREADS
+    for (int k = 0; k < taken; ++k) {
+        PyObject* piece = finish_job(self, jobs[k]);
+        if (!piece) {
+            Py_XDECREF(failure);
+            failure = PyErr_GetRaisedException();
+            break;
+        }
+        self->header_pending = false;
+        self->rows += jobs[k].batch.length;
+        const int rc = PyList_Append(self->pending, piece);
+        Py_DECREF(piece);
+        if (rc < 0) {
+            Py_XDECREF(failure);
+            failure = PyErr_GetRaisedException();
+            break;
+        }
+    }
+    if (failure) {
+        self->deferred = failure;
+        self->source_ended = true;
+    }
+    return true;
+}
+
+// The header row alone, for a source of no batch.
+PyObject* header_alone(ColumnWriterObject* self) {
+    self->header_pending = false;
+    ByteBuffer out;
+    const int64_t n = self->count;
+    const uint8_t** cells = static_cast<const uint8_t**>(PyMem_Malloc(sizeof(uint8_t*) * size_t(n ? n : 1)));
+    size_t* sizes = static_cast<size_t*>(PyMem_Malloc(sizeof(size_t) * size_t(n ? n : 1)));
+    PyObject* result = nullptr;
+    if (cells && sizes) {
+        for (int64_t k = 0; k < n; ++k) {
+            const char* name = name_of(self, int32_t(k));
+            cells[k] = reinterpret_cast<const uint8_t*>(name);
+            sizes[k] = std::strlen(name);
+        }
+        if (write::encode_row(cells, sizes, n, out))
+            result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data), Py_ssize_t(out.size));
+        else
+            PyErr_NoMemory();
+    } else {
+        PyErr_NoMemory();
+    }
+    PyMem_Free(cells);
+    PyMem_Free(sizes);
+    return result;
 }
 
 PyObject* column_writer_next(PyObject* op) {
@@ -310,53 +453,16 @@ PyObject* column_writer_next(PyObject* op) {
     }
     self->busy = true;
     PyObject* result = nullptr;
-    if (self->from_array) {
-        if (self->single.release) {
-            result = encode_batch(self, self->single);
-            self->single.release(&self->single);
-        }
-    } else {
-        ArrowArray batch = {};
-        // Producers may need the interpreter to make a batch (pyarrow's
-        // readers over Python iterators do), so it is held here.
-        const int rc = self->stream.get_next(&self->stream, &batch);
-        if (rc != 0) {
-            const char* why = self->stream.get_last_error(&self->stream);
-            PyErr_Format(PyExc_OSError, "the Arrow stream failed: %s", why ? why : "no reason given");
-        } else if (batch.release) {
-            result = encode_batch(self, batch);
-            batch.release(&batch);
-        }
-    }
-    if (!result && !PyErr_Occurred() && self->header_pending) {
-        // No batch at all: the header row alone.
-        ArrowArray empty = {};
-        empty.n_children = self->count;
-        ArrowArray** none = nullptr;
-        if (self->count == 0) {
-            result = encode_batch(self, empty);
-        } else {
-            // A batch of no rows needs column buffers; write the row directly.
-            (void)none;
-            ByteBuffer out;
-            const uint8_t** cells = static_cast<const uint8_t**>(PyMem_Malloc(sizeof(uint8_t*) * size_t(self->count)));
-            size_t* sizes = static_cast<size_t*>(PyMem_Malloc(sizeof(size_t) * size_t(self->count)));
-            if (cells && sizes) {
-                for (int64_t k = 0; k < self->count; ++k) {
-                    const char* name = name_of(self, int32_t(k));
-                    cells[k] = reinterpret_cast<const uint8_t*>(name);
-                    sizes[k] = std::strlen(name);
-                }
-                if (write::encode_row(cells, sizes, self->count, out))
-                    result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data), Py_ssize_t(out.size));
-                else
-                    PyErr_NoMemory();
-            } else {
-                PyErr_NoMemory();
-            }
-            PyMem_Free(cells);
-            PyMem_Free(sizes);
-            self->header_pending = false;
+    if (PyList_GET_SIZE(self->pending) == 0 && !self->deferred && !self->source_ended) fill(self);
+    if (!PyErr_Occurred()) {
+        if (PyList_GET_SIZE(self->pending) > 0) {
+            result = Py_NewRef(PyList_GET_ITEM(self->pending, 0));
+            if (PyList_SetSlice(self->pending, 0, 1, nullptr) < 0) Py_CLEAR(result);
+        } else if (self->deferred) {
+            PyErr_SetRaisedException(self->deferred);
+            self->deferred = nullptr;
+        } else if (self->header_pending) {
+            result = header_alone(self);
         }
     }
     self->busy = false;
@@ -392,7 +498,7 @@ PyType_Slot kColumnWriterSlots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(column_writer_next)},
     {Py_tp_methods, kColumnWriterMethods},
-    {Py_tp_doc, const_cast<char*>("ColumnWriter(source, header, null, /)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("ColumnWriter(source, header, null, threads=1, /)\n--\n\n"
                                   "Iterates the VORN bytes of each batch of an Arrow stream capsule, or of an\n"
                                   "(schema, array) capsule pair; the header row comes with the first.")},
     {0, nullptr},

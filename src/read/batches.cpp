@@ -280,9 +280,11 @@ BatchReader::~BatchReader() {
 }
 
 bool BatchReader::read_more() {
-    if (buf_capacity_ - buf_len_ < read_size_) {
-        size_t capacity = buf_capacity_ ? buf_capacity_ * 2 : read_size_;
-        while (capacity - buf_len_ < read_size_) capacity *= 2;
+    // Room for the read and the padding that stays readable past it.
+    const size_t room = read_size_ + kInputPadding;
+    if (buf_capacity_ - buf_len_ < room) {
+        size_t capacity = buf_capacity_ ? buf_capacity_ * 2 : room;
+        while (capacity - buf_len_ < room) capacity *= 2;
         auto* grown = static_cast<uint8_t*>(std::realloc(buf_, capacity));
         if (!grown) {
             fault_.kind = ReadFault::Kind::NoMemory;
@@ -312,7 +314,7 @@ Block* BatchReader::new_block(int64_t end) {
     uint8_t* kept = nullptr;
     size_t capacity = 0;
     if (rest > 0 || !source_done_) {
-        capacity = rest + read_size_;
+        capacity = rest + read_size_ + kInputPadding;
         kept = static_cast<uint8_t*>(std::malloc(capacity));
         if (!kept) {
             delete block;
@@ -481,7 +483,7 @@ void BatchReader::parse(Block* block) {
     }
     if (cut_short) return;
     ColumnSink sink(plan_);
-    if (!sink.init()) {
+    if (!sink.init(block->size)) {
         fault.kind = ReadFault::Kind::NoMemory;
         return;
     }

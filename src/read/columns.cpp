@@ -4,12 +4,17 @@
 
 namespace vorn::codec {
 
-bool ColumnSink::init() {
+bool ColumnSink::init(size_t input_size) {
     columns_ = new (std::nothrow) ColumnBuffers[plan_.slots > 0 ? plan_.slots : 1];
     if (!columns_) return false;
+    // A column's text is at most the input; its rows at most one per two
+    // cells' bytes of the input (each cell takes two at least).
+    const size_t width = plan_.width > 0 ? size_t(plan_.width) : 1;
+    const size_t rows = input_size / (2 * width) + 2;
+    const size_t entry = plan_.layout == StringLayout::View ? 16 : plan_.layout == StringLayout::Large ? 8 : 4;
     for (int32_t s = 0; s < plan_.slots; ++s) {
         ColumnBuffers& c = columns_[s];
-        if (!c.data.reserve(64) || !c.index.reserve(256)) return false;
+        if (!c.data.reserve(input_size + 64) || !c.index.reserve(rows * entry + 64)) return false;
         if (plan_.layout == StringLayout::Large) {
             const int64_t zero = 0;
             c.index.put(&zero, 8);
@@ -48,7 +53,9 @@ bool ColumnSink::finish_short_row() {
     if (plan_.pad && cell_ < plan_.width) {
         for (int64_t col = cell_; col < plan_.width; ++col) {
             const int32_t slot = plan_.slot_of[col];
-            if (slot >= 0 && !append(columns_[slot], slot, nullptr, 0)) return false;
+            // An empty cell, read from sixteen bytes as every short one is.
+            static const uint8_t kEmpty[16] = {};
+            if (slot >= 0 && !append(columns_[slot], slot, kEmpty, 0)) return false;
         }
         return true;
     }

@@ -19,6 +19,10 @@ namespace vorn::codec {
 
 using vorn::ByteBuffer;
 
+// Bytes readable past the end of the columnar reader's input, so that a
+// short payload at its end is copied in one sixteen-byte move.
+inline constexpr size_t kInputPadding = 64;
+
 enum class StringLayout : uint8_t {
     Large,  // 64-bit offsets (Arrow "U")
     Small,  // 32-bit offsets (Arrow "u"); a batch holds at most 2^31 - 1 bytes
@@ -63,8 +67,10 @@ public:
     ColumnSink& operator=(const ColumnSink&) = delete;
     ~ColumnSink() { delete[] columns_; }
 
-    // Allocates the columns; false when memory ran out.
-    bool init();
+    // Allocates the columns for input of about input_size bytes; false
+    // when memory ran out. Room is reserved, not touched: the pages of an
+    // estimate too large are never faulted in.
+    bool init(size_t input_size = 0);
 
     VORN_ALWAYS_INLINE bool cell(const uint8_t* payload, size_t bytes, int64_t, uint32_t) {
         const int64_t col = cell_++;
@@ -92,16 +98,16 @@ private:
         ByteBuffer& index = column.index;
         switch (plan_.layout) {
             case StringLayout::Large: {
-                if (!data.reserve(bytes) || !index.reserve(8)) return refuse(SinkFault::Kind::NoMemory);
-                data.put(payload, bytes);
+                if (!data.reserve(bytes + 16) || !index.reserve(8)) return refuse(SinkFault::Kind::NoMemory);
+                put_cell(data, payload, bytes);
                 const int64_t end = int64_t(data.size);
                 index.put(&end, 8);
                 return true;
             }
             case StringLayout::Small: {
                 if (data.size + bytes > size_t(INT32_MAX)) return too_large(slot);
-                if (!data.reserve(bytes) || !index.reserve(4)) return refuse(SinkFault::Kind::NoMemory);
-                data.put(payload, bytes);
+                if (!data.reserve(bytes + 16) || !index.reserve(4)) return refuse(SinkFault::Kind::NoMemory);
+                put_cell(data, payload, bytes);
                 const int32_t end = int32_t(data.size);
                 index.put(&end, 4);
                 return true;
@@ -110,6 +116,19 @@ private:
                 return append_view(column, slot, payload, bytes);
         }
         return true;
+    }
+
+    // Copies a payload, a short one as sixteen bytes at once: the input
+    // holds sixteen readable bytes past any payload (kInputPadding) and the
+    // buffer has room for them.
+    static VORN_ALWAYS_INLINE void put_cell(ByteBuffer& data, const uint8_t* payload, size_t bytes) {
+        if (bytes <= 16) {
+            std::memcpy(data.data + data.size, payload, 16);
+            data.size += bytes;
+        } else {
+            std::memcpy(data.data + data.size, payload, bytes);
+            data.size += bytes;
+        }
     }
 
     bool append_view(ColumnBuffers& column, int32_t slot, const uint8_t* payload, size_t bytes);

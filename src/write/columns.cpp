@@ -60,15 +60,47 @@ inline int64_t index_at(const Column& c, int64_t i) {
     }
 }
 
-// Appends one cell: the digit-count character, the UTF-16 length in
-// decimal and the bytes. The caller reserved room.
-inline void put_cell(uint8_t*& out, const uint8_t* data, size_t size) {
-    const int64_t units = format::utf16_units(data, size);
-    const int width = format::decimal_width(uint64_t(units));
+// Writes the prefix of a payload of units UTF-16 units at out.
+inline uint8_t* put_prefix(uint8_t* out, uint64_t units) {
+    if (units < 10) {
+        out[0] = uint8_t(format::kDefaultHex[0]);
+        out[1] = uint8_t('0' + units);
+        return out + 2;
+    }
+    const int width = format::decimal_width(units);
     *out++ = uint8_t(format::kDefaultHex[width - 1]);
-    format::write_decimal(out, uint64_t(units), width);
-    out += width;
-    if (size) std::memcpy(out, data, size);
+    format::write_decimal(out, units, width);
+    return out + width;
+}
+
+// Appends one cell: the digit-count character, the UTF-16 length in
+// decimal and the bytes. The caller reserved room. A short payload is moved
+// as two overlapping words, and when they hold no byte from 0x80 up (ASCII)
+// its length is its size; any other is counted by the UTF-16 kernel.
+inline void put_cell(uint8_t*& out, const uint8_t* data, size_t size) {
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    if (size >= 8 && size <= 16) {
+        uint64_t a, b;
+        std::memcpy(&a, data, 8);
+        std::memcpy(&b, data + size - 8, 8);
+        const uint64_t units = ((a | b) & kHigh) == 0 ? size : uint64_t(format::utf16_units(data, size));
+        out = put_prefix(out, units);
+        std::memcpy(out, &a, 8);
+        std::memcpy(out + size - 8, &b, 8);
+        out += size;
+        return;
+    }
+    if (size < 8) {
+        uint8_t high = 0;
+        for (size_t k = 0; k < size; ++k) high |= data[k];
+        const uint64_t units = high < 0x80 ? size : uint64_t(format::utf16_units(data, size));
+        out = put_prefix(out, units);
+        for (size_t k = 0; k < size; ++k) out[k] = data[k];
+        out += size;
+        return;
+    }
+    out = put_prefix(out, uint64_t(format::utf16_units(data, size)));
+    std::memcpy(out, data, size);
     out += size;
 }
 
@@ -213,8 +245,35 @@ bool check_column(const Column& column, int32_t index, int64_t rows, WriteFault*
     return true;
 }
 
+namespace {
+
+// Bytes the cells' text takes, about: their digit-count characters and
+// short lengths included, so that the output is sized once for most tables.
+size_t estimate(const Column* columns, int32_t count, int64_t rows) {
+    size_t total = size_t(rows) * (1 + 3 * size_t(count));
+    for (int32_t k = 0; k < count; ++k) {
+        const StringColumn& c = columns[k].strings;
+        if (columns[k].dictionary || c.kind == StringColumn::Kind::View || rows == 0) {
+            total += size_t(rows) * 16;
+        } else if (c.kind == StringColumn::Kind::Small) {
+            const auto* off = static_cast<const int32_t*>(c.index) + c.offset;
+            total += size_t(off[rows] - off[0]);
+        } else {
+            const auto* off = static_cast<const int64_t*>(c.index) + c.offset;
+            total += size_t(off[rows] - off[0]);
+        }
+    }
+    return total;
+}
+
+}  // namespace
+
 bool encode_rows(const Column* columns, int32_t count, int64_t rows, bool has_null_text, const uint8_t* null_text,
                  size_t null_size, ByteBuffer& out, WriteFault* fault) {
+    if (!out.reserve(estimate(columns, count, rows))) {
+        *fault = {WriteFault::Kind::NoMemory, 0, 0};
+        return false;
+    }
     for (int64_t r = 0; r < rows; ++r) {
         for (int32_t k = 0; k < count; ++k) {
             const Column& c = columns[k];
