@@ -7,7 +7,10 @@ are refused by name."""
 import gzip
 import io
 import random
+import subprocess
+import sys
 import types
+from pathlib import Path
 
 import pytest
 
@@ -112,6 +115,12 @@ def test_empty_input_is_the_table_of_no_rows(tmp_path):
         vorn.parse("")
     with pytest.raises(vorn_io.DecodeError):
         vorn_io.load(io.BytesIO(b"\xef\xbb\xbf"))
+    # The tool reads through vorn_io: an empty file checks and decodes.
+    tool = Path(sys.executable).with_name("vorn")
+    done = subprocess.run([tool, "check", str(path)], capture_output=True, text=True)
+    assert done.returncode == 0 and "0 rows" in done.stdout, done.stderr
+    done = subprocess.run([tool, "decode", "--to", "json"], input="", capture_output=True, text=True)
+    assert done.returncode == 0 and done.stdout.strip() == "[]", done.stderr
 
 
 @pytest.mark.parametrize("newline", ["\r", "\r\n"])
@@ -125,7 +134,8 @@ def test_writers_refuse_streams_that_translate_line_breaks(tmp_path, newline):
             w = vorn_io.writer(f)
             w.writerow(["a"])
             w.writerow(["b\nc"])
-    for stream in (io.StringIO(newline=newline), io.StringIO(newline=None)):
+    for stream in (io.StringIO(newline=newline), io.StringIO(newline=None),
+                   io.TextIOWrapper(io.BytesIO(), encoding="utf-8", newline=newline)):
         with pytest.raises(ValueError, match='newline=""'):
             vorn_io.dump(table, stream)
     # Nothing to change: rows without "\n" are written as they are.
@@ -147,6 +157,10 @@ def test_writers_keep_streams_that_write_line_breaks_as_they_are(tmp_path, newli
         out = io.StringIO(newline=newline)
         vorn_io.writer(out).writerows(table)
         assert out.getvalue() == vorn.stringify(table)
+    out = io.TextIOWrapper(io.BytesIO(), encoding="utf-8", newline=newline)
+    vorn_io.dump(table, out)
+    out.flush()
+    assert out.buffer.getvalue() == vorn.stringify(table).encode()
 
 
 class NotReady:

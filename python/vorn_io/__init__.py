@@ -336,9 +336,13 @@ def _encoded(fp: object, text: str, at_start: bool) -> bytes | None:
 
 
 def _file_bytes(fp: object, start: int, size: int) -> bytes | None:
-    """size bytes at offset start of the regular file under the text file fp,
-    read beside it (a file opened for writing only is opened again by name,
+    """size bytes at offset start of the BytesIO or the regular file under
+    the text file fp, read beside it (a file opened for writing only is opened again by name,
     once its name is seen to be the same file), or None."""
+    buffer = getattr(fp, "buffer", None)
+    if isinstance(buffer, _io.BytesIO):
+        with buffer.getbuffer() as view, view[start:start + size] as part:
+            return bytes(part)
     try:
         fd = fp.fileno()  # type: ignore[attr-defined]
         info = _os.fstat(fd)
@@ -406,6 +410,7 @@ def _text_writer_of(fp: SupportsWriteText) -> _Callable[[str], object]:
     unchecked = ["\n", "\r"]
 
     def checked_write(text: str) -> object:
+        whole = text
         while unchecked:
             hits = [at for at in (text.find(c) for c in unchecked) if at >= 0]
             if not hits:
@@ -415,7 +420,7 @@ def _text_writer_of(fp: SupportsWriteText) -> _Callable[[str], object]:
             if _output_translated(fp, write, text[:at]):
                 raise ValueError(_TRANSLATING_OUT)
             text = text[at:]
-        return write(text) if text else None
+        return write(text) if text or text is whole else None
 
     return checked_write
 

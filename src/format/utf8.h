@@ -98,6 +98,72 @@ inline unsigned units_block(const uint8_t* p, uint64_t& fours) {
 #endif
 }
 
+#if VORN_SSE2_64
+// Units of each of the 16 bytes of x as bytes: 0 for a continuation byte, 2
+// for one from 0xF0 up, 1 for any other.
+inline __m128i units_per_byte(__m128i x) {
+    const __m128i cont = _mm_cmpgt_epi8(_mm_set1_epi8(-64), x);
+    const __m128i four = _mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(char(0xF0))), x);
+    return _mm_sub_epi8(_mm_add_epi8(_mm_set1_epi8(1), cont), four);
+}
+
+// Running sums of the 16 bytes of u (byte j: u[0] + ... + u[j]), plus base.
+inline __m128i running_sums(__m128i u, __m128i base) {
+    u = _mm_add_epi8(u, _mm_slli_si128(u, 1));
+    u = _mm_add_epi8(u, _mm_slli_si128(u, 2));
+    u = _mm_add_epi8(u, _mm_slli_si128(u, 4));
+    u = _mm_add_epi8(u, _mm_slli_si128(u, 8));
+    return _mm_add_epi8(u, base);
+}
+
+// Byte 15 of x in every byte.
+inline __m128i last_byte_everywhere(__m128i x) {
+    x = _mm_unpackhi_epi8(x, x);
+    x = _mm_shufflehi_epi16(x, 0xFF);
+    return _mm_shuffle_epi32(x, 0xFF);
+}
+
+// The hop of r units (1 <= r < 128) inside the 64 bytes at p, which hold
+// more than r: the bytes whose running unit count is at most r (so up to the
+// next sequence's first byte, or to a four-byte first byte when r - 1 units
+// precede it), found without a branch from the running counts of the block.
+struct BlockHop {
+    unsigned bytes;
+    unsigned units;
+    bool astral;
+};
+
+inline BlockHop hop_in_block(const uint8_t* p, unsigned r) {
+    __m128i base = _mm_setzero_si128();
+    __m128i upto = _mm_setzero_si128();   // -1 per byte whose running count is <= r, summed
+    __m128i below = _mm_setzero_si128();  // the same for <= r - 1
+    const __m128i at_most = _mm_set1_epi8(char(r));
+    const __m128i less = _mm_set1_epi8(char(r - 1));
+    int four_mask[4];
+    for (int k = 0; k < 4; ++k) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        four_mask[k] = _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(char(0xF0))), x));
+        const __m128i sums = running_sums(units_per_byte(x), base);
+        // Unsigned sums up to 128: a <= b exactly when min(a, b) == a.
+        upto = _mm_add_epi8(upto, _mm_cmpeq_epi8(_mm_min_epu8(sums, at_most), sums));
+        below = _mm_add_epi8(below, _mm_cmpeq_epi8(_mm_min_epu8(sums, less), sums));
+        base = last_byte_everywhere(sums);
+    }
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i n_upto = _mm_sad_epu8(_mm_sub_epi8(zero, upto), zero);
+    const __m128i n_below = _mm_sad_epu8(_mm_sub_epi8(zero, below), zero);
+    const unsigned bytes = unsigned(_mm_cvtsi128_si32(n_upto) + _mm_extract_epi16(n_upto, 4));
+    const unsigned bytes_below = unsigned(_mm_cvtsi128_si32(n_below) + _mm_extract_epi16(n_below, 4));
+    // Up to bytes, r units, unless the byte there is a four-byte first byte
+    // after r - 1: then no byte's running count is r, and both counts agree.
+    const unsigned units = bytes_below == bytes ? r - 1 : r;
+    const uint64_t fours = uint64_t(uint16_t(four_mask[0])) | (uint64_t(uint16_t(four_mask[1])) << 16) |
+                           (uint64_t(uint16_t(four_mask[2])) << 32) | (uint64_t(uint16_t(four_mask[3])) << 48);
+    const uint64_t passed = bytes >= 64 ? ~uint64_t(0) : (uint64_t(1) << bytes) - 1;
+    return {bytes, units, (fours & passed) != 0};
+}
+#endif
+
 }  // namespace utf8_detail
 
 // UTF-16 units of the sequences that begin in p[0..n): each byte that is not
@@ -125,17 +191,26 @@ struct Utf16Hop {
 // byte when only one unit is left to go, whose two units would pass the
 // k-th.
 //
-// Whole blocks, then whole words, are taken while their count fits in the
-// units left, so only the last word of the hop goes a byte at a time.
+// Whole blocks are taken while their count fits in the units left; the
+// block where the hop ends is settled from its running counts (SSE2), or
+// else a word, then a byte, at a time.
 inline Utf16Hop hop_utf16(const uint8_t* p, size_t n, int64_t k) {
     size_t at = 0;
     int64_t units = 0;
     // Counts of blocks and words not taken are not ORed in.
     uint64_t fours = 0;
-    while (n - at >= 64 && k - units >= 64) {
+    while (n - at >= 64 && units < k) {
         uint64_t block_fours = 0;
         const unsigned c = utf8_detail::units_block(p + at, block_fours);
-        if (int64_t(c) > k - units) break;
+        if (int64_t(c) > k - units) {
+#if VORN_SSE2_64
+            // Fewer than c <= 128 units are left.
+            const utf8_detail::BlockHop last = utf8_detail::hop_in_block(p + at, unsigned(k - units));
+            return {at + last.bytes, units + last.units, fours != 0 || last.astral};
+#else
+            break;
+#endif
+        }
         fours |= block_fours;
         units += c;
         at += 64;
