@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import importlib
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any
+from typing import IO, Any, cast
 
 # Imported by name: none of these ships type information, so they are Any
 # to type checkers rather than errors.
@@ -80,7 +80,7 @@ def _file_plan(fs: Any, path: str, size: int | None, header: bool) -> tuple[list
     with fs.open(path, "rb") as f:
         # The first row alone is read and checked (a block of one row).
         try:
-            reader = _read_arrow(_Range(f, 0, ranges[-1][1]), header=True, names=None, columns=None, threads=1,
+            reader = _read_arrow(cast(IO[bytes], _Range(f, 0, ranges[-1][1])), header=True, names=None, columns=None, threads=1,
                                  block_size=1, encoding="utf-8", ragged="error", max_row_size=None,
                                  string_type="large_string")
         except (UnicodeDecodeError, vorn_io.DecodeError) as error:
@@ -155,7 +155,7 @@ def _frame(path: str, start: int, end: int, first_row: int, *, fs: Any, header: 
     if start == end:
         return _empty(pd, wanted)
     with fs.open(path, "rb") as f:
-        source = _Range(f, start, end)
+        source = cast(IO[bytes], _Range(f, start, end))  # readinto() is all it needs
         try:
             # A file's first range begins with its header row; the others
             # are rows alone, named by the header, numbered in the file.
