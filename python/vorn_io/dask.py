@@ -80,9 +80,9 @@ def _file_plan(fs: Any, path: str, size: int | None, header: bool) -> tuple[list
     with fs.open(path, "rb") as f:
         # The first row alone is read and checked (a block of one row).
         try:
-            reader = _read_arrow(cast(IO[bytes], _Range(f, 0, ranges[-1][1])), header=True, names=None, columns=None, threads=1,
-                                 block_size=1, encoding="utf-8", ragged="error", max_row_size=None,
-                                 string_type="large_string")
+            reader = _read_arrow(cast(IO[bytes], _Range(f, 0, ranges[-1][1])), header=True, names=None,
+                                 columns=None, threads=1, block_size=1, encoding="utf-8", ragged="error",
+                                 max_row_size=None, string_type="large_string")
         except (UnicodeDecodeError, vorn_io.DecodeError) as error:
             error.add_note(f"in the header row of {path}")
             raise
