@@ -131,7 +131,8 @@ def _pl_csv(vorn_path: str, csv_path: str) -> object:
 
 def _duckdb_csv(vorn_path: str, csv_path: str) -> object:
     import duckdb
-    return duckdb.read_csv(csv_path, all_varchar=True, header=True).arrow()
+    relation = duckdb.read_csv(csv_path, all_varchar=True, header=True)
+    return (getattr(relation, "to_arrow_table", None) or relation.fetch_arrow_table)()
 
 
 def _to_pandas(vorn_path: str, csv_path: str) -> object:

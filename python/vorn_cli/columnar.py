@@ -9,7 +9,6 @@ import argparse
 import importlib
 import os
 import sys
-import tempfile
 from collections.abc import Callable
 from typing import Any
 
@@ -67,6 +66,8 @@ def _read_table(path: str) -> Any:
 def _atomic(path: str, write: Callable[[str], None]) -> None:
     """Runs write(temporary) and renames the file into place: whole or not at all."""
     folder = os.path.dirname(os.path.abspath(path))
+    import tempfile  # here: its import costs the tool's start-up
+
     fd, temporary = tempfile.mkstemp(dir=folder, prefix=".vorn-", suffix=".tmp")
     os.close(fd)
     try:

@@ -63,8 +63,8 @@ def _last_by_ranges(source: Input, n: int, max_row_size: int | None,
     try:
         with open(source.path, "rb") as fp:
             ranges = vorn_io.partitions(fp, size=TAIL_RANGE)
-            if not ranges:
-                return None
+            if not ranges or ranges[-1][1] == ranges[0][0]:
+                return None  # an empty document (one empty range): read through
             picked: collections.deque[list[list[str]]] = collections.deque()
             have = 0
             wanted = n + (1 if keys else 0)

@@ -26,7 +26,6 @@ import codecs
 import importlib
 import io
 import os
-import tempfile
 from collections.abc import Iterator, Sequence
 from typing import IO, Any, Union
 
@@ -367,6 +366,8 @@ def write_arrow(data: Any, dest: str | os.PathLike[str] | IO[bytes], *, header: 
     if isinstance(dest, (str, os.PathLike)):
         path = os.fspath(dest)
         folder = os.path.dirname(os.path.abspath(path))
+        import tempfile  # here: its import costs the tool's start-up
+
         fd, temporary = tempfile.mkstemp(dir=folder, prefix=".vorn-", suffix=".tmp")
         try:
             with os.fdopen(fd, "wb") as fp:
