@@ -78,6 +78,19 @@ def benchmarks(suite, only_tables=None):
     return out
 
 
+try:
+    import resource
+
+    def minor_faults():
+        return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+except ImportError:  # not on Windows: no fault counts there
+    def minor_faults():
+        return 0
+
+# Minor page faults and calls timed since bench/run.py's hook last took them.
+FAULTS = [0, 0]
+
+
 def timer(loops, fn, arg, alone):
     """CPU seconds (user and system, so page faults count) of this process
     for loops calls of fn(arg): other programs on a shared machine stretch
@@ -86,20 +99,31 @@ def timer(loops, fn, arg, alone):
     itself and its result freed outside the timing, as in a program that
     uses and drops one result at a time (holding them all would make every
     call fault in fresh memory); an empty set() made after the call makes
-    any collection that its allocations made due run inside its own time."""
+    any collection that its allocations made due run inside its own time.
+    The minor page faults of the calls are counted into FAULTS (outside the
+    timing, as the result's release is)."""
     perf = time.process_time
+    faults = minor_faults
     if not alone:
+        f0 = faults()
         t0 = perf()
         for _ in range(loops):
             fn(arg)
-        return perf() - t0
+        total = perf() - t0
+        FAULTS[0] += faults() - f0
+        FAULTS[1] += loops
+        return total
     total, poke = 0.0, set
     for _ in range(loops):
+        f0 = faults()
         t0 = perf()
         out = fn(arg)
         poke()
-        total += perf() - t0
+        t1 = perf()
+        FAULTS[0] += faults() - f0
+        total += t1 - t0
         del out
+    FAULTS[1] += loops
     return total
 
 
@@ -155,8 +179,9 @@ def _floor_shape(table):
 
 def _floor1_input(table):
     """encode_floor_single's input: the table, its cells' total length and widest character."""
-    cells = list(itertools.chain.from_iterable(table))
-    return table, sum(map(len, cells)), max((ord(max(c)) for c in cells if c and not c.isascii()), default=0)
+    cells = itertools.chain.from_iterable
+    return table, sum(map(len, cells(table))), max((ord(max(c)) for c in cells(table) if c and not c.isascii()),
+                                                   default=0)
 
 
 if _vornfloor:
@@ -165,6 +190,37 @@ if _vornfloor:
     case("stringify", "floor1", floor=True)(lambda t: (_vornfloor.encode_floor_single, _floor1_input(t)))
 
 case("writer", "vorn.stringify")(lambda t: (vorn.stringify, t))
+# The two-pass floor beside it, on the tables of str it can write: the
+# minor faults a call may take at most.
+if _vornfloor:
+    case("writer", "floor", floor=True, tables=[n for n in ("late_wide_last", "late_wide_unsampled",
+                                                             "late_bmp_unsampled", "short_then_long", "huge_cell",
+                                                             "huge_cell_10mb", "long_10mb", "empty_cells", "npm_list",
+                                                             "mid_semicolons")])(
+        lambda t: (_vornfloor.encode_floor, t))
+
+
+# --- The same codecs after the others, in one process -----------------------
+
+def _after_the_others(encode):
+    """Every encoder runs once on the table first, its result dropped, as in
+    a process that called other codecs before: the C allocator then holds
+    the blocks they freed."""
+    def setup(table):
+        for _, enc, only in CODECS.values():
+            if only is None:
+                enc(table)
+        if _vornfloor:
+            _vornfloor.encode_floor(table)
+        return encode, table
+    return setup
+
+
+for _name in ("vorn", "orjson", "msgspec.json", "msgspec.msgpack", "marshal"):
+    if _name in CODECS:
+        case("interleaved", _name)(_after_the_others(CODECS[_name][1]))
+if _vornfloor:
+    case("interleaved", "floor", floor=True)(_after_the_others(_vornfloor.encode_floor))
 
 # --- Per-call overhead on the smallest inputs -------------------------------
 
@@ -273,7 +329,7 @@ SUITES = {
                    "encode_floor_single (floor1, one pass)"),
     "writer": Suite(("writer",), ("late_wide_last", "late_wide_unsampled", "late_bmp_unsampled", "short_then_long",
                                   "huge_cell", "huge_cell_10mb", "long_10mb", "empty_cells", "csv_mixed",
-                                  "sparse_none"),
+                                  "sparse_none", "npm_list", "mid_semicolons"),
                     about="vorn.stringify on tables that stress a one-pass writer (compare revisions with it)"),
     "io": Suite(("read", "rows", "decoder", "write"), IO_TABLES,
                 about="vorn_io's reader and writer against whole documents, csv.reader and parse"),
@@ -281,6 +337,9 @@ SUITES = {
                     cases=("vorn", "floor", "floor1", "orjson", "msgspec.json", "read+parse", "reader",
                            "reader, rows dropped", "stringify+write", "writerows"), memory=True, alone=False,
                     about="peak private memory of the process during the calls (pyperf --track-memory)"),
+    "stringify": Suite(("stringify",), STANDARD, about="stringify alone: every encoder and the floors"),
+    "interleaved": Suite(("interleaved",), STANDARD,
+                         about="each encoder after every other one ran once in its process (the former harness)"),
     "vorn": Suite(("parse", "stringify"), STANDARD, cases=("vorn",),
                   about="vorn alone on the standard tables: the quick suite for comparing revisions"),
     "calls": Suite(("call",), ("-",), alone=False, about="per-call overhead on the smallest inputs"),

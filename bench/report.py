@@ -31,9 +31,18 @@ def load(folder):
         path = os.path.join(folder, suite + ".json")
         if os.path.exists(path):
             out[suite] = {tuple(b.get_name().split("/", 2)): (b.median(), b.get_metadata() | {
-                "dates": b.get_dates(), "loads": [r.get_metadata().get("load_avg_1min", 0) for r in b.get_runs()]})
+                "dates": b.get_dates(), "loads": [r.get_metadata().get("load_avg_1min", 0) for r in b.get_runs()],
+                "faults": faults(b)})
                 for b in pyperf.BenchmarkSuite.load(path).get_benchmarks()}
     return out
+
+
+def faults(bench):
+    """Median minor page faults per call over the runs that gave values
+    (bench/run.py's hook), or None when no run counted them."""
+    xs = sorted(r.get_metadata()["minor_faults_per_call"] for r in bench.get_runs()
+                if r.values and "minor_faults_per_call" in r.get_metadata())
+    return xs[len(xs) // 2] if xs else None
 
 
 def value(v, memory):
@@ -66,7 +75,18 @@ def group_table(results, suite, group):
         if mbs and not s.memory:
             cells.append(f"{mb / r:.0f}" if mb else "")
         lines.append(f"| {t} | " + (f"{mb:.1f} | " if mbs else "") + " | ".join(cells) + " |")
-    return [f"**{group}**", ""] + lines + [""]
+    out = [f"**{group}**", ""] + lines + [""]
+    if not s.memory and any(results.get((group, n, t), (0, {}))[1].get("faults") is not None
+                            for n in names for t in tables):
+        # The minor page faults per call beside the times: what the kernel
+        # spent supplying fresh pages is part of each time.
+        out += [f"**{group}: minor page faults per call**", "", "| table | " + " | ".join(names) + " |",
+                "|---|" + "---:|" * len(names)]
+        for t in tables:
+            fs = [results.get((group, n, t), (0, {}))[1].get("faults") for n in names]
+            out.append(f"| {t} | " + " | ".join("" if f is None else f"{f:,.0f}" for f in fs) + " |")
+        out.append("")
+    return out
 
 
 def about(results):
@@ -133,6 +153,11 @@ def main():
     if os.path.exists(cli):
         with open(cli, encoding="utf-8") as f:
             blocks["cli"] = f.read().split("\n", 1)[1].splitlines()
+    for name in ("faults", "faults_writer"):
+        path = os.path.join(folder, name + ".md")
+        if os.path.exists(path):
+            with open(path, encoding="utf-8") as f:
+                blocks[name] = f.read().splitlines()
     splice(os.path.join(HERE, "README.md"), blocks)
     splice(os.path.join(os.path.dirname(HERE), "README.md"), {"summary": summary(results)})
     print(f"wrote the tables of {', '.join(results)} into bench/README.md and the summary into README.md")

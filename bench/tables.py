@@ -183,8 +183,11 @@ def load(label):
         key = hashlib.sha1(f.read()).hexdigest()[:10]
     path = os.path.join(CACHE, f"{label}-{key}.marshal")
     try:
+        # Read as marshal goes, not into one block: freeing a block of the
+        # document's size would raise the C allocator's mapping threshold and
+        # spare every codec the page faults it meets in a program of its own.
         with open(path, "rb") as f:
-            return marshal.loads(f.read())
+            return marshal.load(f)
     except OSError:
         pass
     table = build(label)
@@ -193,3 +196,21 @@ def load(label):
         marshal.dump(table, f)
     os.replace(path + ".tmp", path)
     return table
+
+
+def document_mb(label):
+    """The UTF-8 size in MB of the table's document, kept beside the table."""
+    with open(__file__, "rb") as f:
+        key = hashlib.sha1(f.read()).hexdigest()[:10]
+    path = os.path.join(CACHE, f"{label}-{key}.mb")
+    try:
+        with open(path, encoding="ascii") as f:
+            return float(f.read())
+    except (OSError, ValueError):
+        pass
+    mb = round(document_bytes(load(label)) / 1e6, 3)
+    os.makedirs(CACHE, exist_ok=True)
+    with open(path + ".tmp", "w", encoding="ascii") as f:
+        f.write(repr(mb))
+    os.replace(path + ".tmp", path)
+    return mb

@@ -54,15 +54,16 @@ inline VORN_HOT Py_ssize_t ascii_cells(PyObject** cells, Py_ssize_t c, Py_ssize_
         if (!layout::is_exact_compact_ascii(cell)) break;
         const Py_ssize_t n = layout::length(cell);
         if (!at.fits_cell(n)) break;
-        const int digits = format::decimal_width(uint64_t(n));
+        const int digits = kernels::length_digits(uint64_t(n));
         if (digits > fast_digits) break;
         kernels::put_length(at.w, uint64_t(n), digits);
         at.w[0] = Py_UCS1(hex[digits - 1]);
-        const layout::CompactText text = layout::compact_ascii_text(cell);
+        // Checked above: the cell is compact ASCII.
+        const auto text = layout::compact_ascii_text(cell);
         if (n <= 16)
-            kernels::copy_short(at.text_of_cell(digits), text, size_t(n));
+            kernels::copy_short(at.text_of_cell(digits), *text, size_t(n));
         else
-            kernels::copy_bytes(at.w + 1 + digits, text.bytes(), size_t(n));
+            kernels::copy_bytes(at.w + 1 + digits, text->bytes(), size_t(n));
         at.w += 1 + digits + n;
     }
     run.at = at;
@@ -111,11 +112,11 @@ VORN_HOT Py_ssize_t cells(PyObject** cells, Py_ssize_t c, Py_ssize_t count, Run<
                 // leaves, counting astral code points; move the text in the
                 // rare case its length needs more digits than its code-point
                 // count.
-                const int guess = format::decimal_width(uint64_t(n));
+                const int guess = kernels::length_digits(uint64_t(n));
                 if (guess > fast_digits) break;
                 const int64_t u16_len =
                     n + kernels::copy_counting_astral(at.w + 1 + guess, static_cast<const Py_UCS4*>(layout::data(cell)), n);
-                const int digits = format::decimal_width(uint64_t(u16_len));
+                const int digits = kernels::length_digits(uint64_t(u16_len));
                 if (digits > fast_digits) break;
                 if (digits != guess) std::memmove(at.w + 1 + digits, at.w + 1 + guess, size_t(n) * 4);
                 at.w[0] = Dst(hex[digits - 1]);
@@ -125,19 +126,18 @@ VORN_HOT Py_ssize_t cells(PyObject** cells, Py_ssize_t c, Py_ssize_t count, Run<
                 continue;
             }
         }
-        const int digits = format::decimal_width(uint64_t(n));
+        const int digits = kernels::length_digits(uint64_t(n));
         if (digits > fast_digits) break;
         kernels::put_length(at.w, uint64_t(n), digits);
         at.w[0] = Dst(hex[digits - 1]);
         const int kind = layout::kind(cell);
-        const bool compact = layout::is_compact(cell);
+        const auto text = layout::compact_text(cell);
         if (size_t(kind) == sizeof(Dst)) {
-            if (n * Py_ssize_t(sizeof(Dst)) <= 16 && compact)
-                kernels::copy_short(at.text_of_cell(digits), layout::compact_text(cell), size_t(n) * sizeof(Dst));
+            if (n * Py_ssize_t(sizeof(Dst)) <= 16 && text)
+                kernels::copy_short(at.text_of_cell(digits), *text, size_t(n) * sizeof(Dst));
             else
                 kernels::copy_bytes(at.w + 1 + digits, layout::data(cell), size_t(n) * sizeof(Dst));
-        } else if (!(kind == PyUnicode_1BYTE_KIND && compact &&
-                     kernels::widen_short(at.text_of_cell(digits), layout::compact_text(cell), n))) {
+        } else if (!(kind == PyUnicode_1BYTE_KIND && text && kernels::widen_short(at.text_of_cell(digits), *text, n))) {
             copy_units(at.w + 1 + digits, layout::data(cell), kind, n);
         }
         at.w += 1 + digits + n;

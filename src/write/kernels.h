@@ -143,6 +143,20 @@ inline int64_t copy_counting_astral(Py_UCS4* dst, const Py_UCS4* src, Py_ssize_t
     return int64_t(astral);
 }
 
+// The number of decimal digits of a cell's length, as format::decimal_width
+// counts them. Lengths below 100 are counted from a table, so that the count
+// depends on the length alone and never waits on the bit scan's previous
+// result.
+inline constexpr auto kSmallLengthDigits = [] {
+    struct { unsigned char d[100]; } t{};
+    for (int n = 0; n < 100; ++n) t.d[n] = n < 10 ? 1 : 2;
+    return t;
+}();
+inline int length_digits(uint64_t n) {
+    if (n < 100) return kSmallLengthDigits.d[n];
+    return format::decimal_width(n);
+}
+
 // Writes the shortest decimal form of n, of width digits, at out + 1, and
 // may write a '0' at out[0], where the digit-count character goes next:
 // lengths below 100 are written without a branch on their width.

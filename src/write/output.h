@@ -37,7 +37,7 @@ public:
     // The room from the cursor on, for the fast road.
     template <typename Dst>
     Span<Dst> span() const {
-        return Span<Dst>{cursor<Dst>(), cursor<Dst>() + room()};
+        return Span<Dst>(cursor<Dst>(), cursor<Dst>() + room());
     }
     // Takes what the fast road wrote into a span made by span().
     template <typename Dst>

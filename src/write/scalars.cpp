@@ -68,6 +68,18 @@ VORN_NOINLINE Py_ssize_t put_scalar(Span<Dst> at, const char* hex, int fast_digi
     return 0;
 }
 
+Py_ssize_t scalar_cell_length(PyObject* cell) {
+    if (PyLong_CheckExact(cell) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(cell))) {
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(cell));
+        const uint64_t magnitude = value < 0 ? 0 - uint64_t(value) : uint64_t(value);
+        const int len = decimal_width(magnitude) + (value < 0 ? 1 : 0);
+        return 1 + decimal_width(uint64_t(len)) + len;
+    }
+    if (cell == Py_None || cell == Py_True) return 6;
+    if (cell == Py_False) return 7;
+    return 0;
+}
+
 template Py_ssize_t put_scalar<Py_UCS1>(Span<Py_UCS1>, const char*, int, PyObject*);
 template Py_ssize_t put_scalar<Py_UCS2>(Span<Py_UCS2>, const char*, int, PyObject*);
 template Py_ssize_t put_scalar<Py_UCS4>(Span<Py_UCS4>, const char*, int, PyObject*);

@@ -18,4 +18,10 @@ namespace vorn::codec {
 template <typename Dst>
 Py_ssize_t put_scalar(Span<Dst> at, const char* hex, int fast_digits, PyObject* cell);
 
+// The units a cell that is an exact int stored in one digit, None, True or
+// False takes in the document, header included, as put_scalar or the
+// general road writes it; 0 for any other cell (a float's text is only
+// known by formatting it).
+Py_ssize_t scalar_cell_length(PyObject* cell);
+
 }  // namespace vorn::codec

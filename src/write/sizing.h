@@ -14,8 +14,10 @@ struct Sizing {
 };
 
 // The first capacity and width of the result for a table that is an exact
-// list or tuple. Tables of long str cells are measured exactly; all others
-// are estimated from a sample of rows. Runs no interpreter code.
+// list or tuple: exactly the document's, for a table of exact lists or
+// tuples of cells whose lengths are known without interpreter code (str,
+// None, booleans, small ints); estimated from a sample of rows otherwise.
+// Runs no interpreter code.
 Sizing size_result(PyObject* table);
 
 }  // namespace vorn::codec

@@ -37,8 +37,12 @@ private:
     friend struct Span;
 };
 
+// The room from w to end. A span never runs backwards: one made with end
+// before w has no room, so nothing is written through it.
 template <typename Dst>
 struct Span {
+    Span(Dst* from, Dst* to) : w(from), end(to < from ? from : to) {}
+
     Dst* w;
     Dst* end;
 
@@ -49,7 +53,8 @@ struct Span {
     bool fits_cell(Py_ssize_t n) const { return n + kCellReserve <= end - w; }
 
     // Where the text of a cell goes whose length takes digits digits,
-    // once fits_cell has held for it.
+    // once fits_cell has held for it (which leaves the slack after any text
+    // of up to 16 units, whose header takes at most 3).
     SlackDst<Dst> text_of_cell(int digits) const { return SlackDst<Dst>(w + 1 + digits); }
 };
 

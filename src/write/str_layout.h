@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "write/width.h"
 #include "format/utf16.h"
@@ -27,9 +28,6 @@ inline void* data_to_fill(PyObject* s) { return PyUnicode_DATA(s); }
 
 inline Py_UCS4 char_at(PyObject* s, Py_ssize_t index) { return PyUnicode_READ_CHAR(s, index); }
 
-// Whether the text follows the header in the same block.
-inline bool is_compact(PyObject* s) { return PyUnicode_IS_COMPACT(s); }
-
 // An exact str whose text is ASCII and follows the header: the commonest
 // cell, whose text lies at a fixed place.
 inline bool is_exact_compact_ascii(PyObject* s) {
@@ -40,7 +38,8 @@ inline bool is_compact_ascii(PyObject* s) { return PyUnicode_IS_COMPACT_ASCII(s)
 // The text of a compact str. The header in front of it is longer than 8
 // bytes, so a load of 8 bytes that ends inside the text never leaves the
 // object: the short-copy kernels read up to 8 bytes before the text and
-// rely on that. Only the functions below make one.
+// rely on that. Only the functions below make one, and only for a str that
+// is compact.
 class CompactText {
 public:
     const unsigned char* bytes() const { return p_; }
@@ -48,18 +47,23 @@ public:
 private:
     explicit CompactText(const void* p) : p_(static_cast<const unsigned char*>(p)) {}
     const unsigned char* p_;
-    friend CompactText compact_text(PyObject* s);
-    friend CompactText compact_ascii_text(PyObject* s);
+    friend std::optional<CompactText> compact_text(PyObject* s);
+    friend std::optional<CompactText> compact_ascii_text(PyObject* s);
 };
 
 static_assert(sizeof(PyASCIIObject) > 8, "a compact str's header must cover a load before its text");
 
-// The text of a str for which is_compact holds.
-inline CompactText compact_text(PyObject* s) { return CompactText(PyUnicode_DATA(s)); }
+// The text of s, or nothing when s is not compact (its text is then held
+// apart from its header).
+inline std::optional<CompactText> compact_text(PyObject* s) {
+    if (!PyUnicode_IS_COMPACT(s)) return std::nullopt;
+    return CompactText(PyUnicode_DATA(s));
+}
 
-// The text of a str for which is_compact_ascii holds, without reading the
-// header: it starts right after it.
-inline CompactText compact_ascii_text(PyObject* s) {
+// The same for an ASCII str, whose text starts right after the header: found
+// without reading the header's flags for its place.
+inline std::optional<CompactText> compact_ascii_text(PyObject* s) {
+    if (!PyUnicode_IS_COMPACT_ASCII(s)) return std::nullopt;
     return CompactText(reinterpret_cast<const PyASCIIObject*>(s) + 1);
 }
 

@@ -2,9 +2,11 @@
 // result string: the walk over rows and cells.
 //
 // The result (output.h) is sized before writing starts (sizing.h: exactly
-// for tables of long cells, from a sample of rows otherwise), grown when
-// that falls short, and rebuilt wider when a wider cell arrives, then at the
-// width the rest of the table needs, so that it widens once.
+// when every cell's length is known without interpreter code, from a sample
+// of rows otherwise), grown when that falls short (interpreter code run
+// during the walk may have changed the table), and rebuilt wider when a
+// wider cell arrives, then at the width the rest of the table needs, so that
+// it widens once.
 //
 // Cells that are str, or scalars whose text is known without interpreter
 // code, take the fast road (fast_road.h) while the digit-count characters

@@ -11,9 +11,6 @@
 
 namespace vorn::codec {
 
-// UTF-16 length of a str (see layout::utf16_length).
-inline int64_t utf16_length_of(PyObject* s) { return layout::utf16_length(s); }
-
 // Copies n code points stored with src_kind bytes each into dst, which is at
 // least as wide.
 template <typename Dst>
