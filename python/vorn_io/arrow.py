@@ -200,10 +200,10 @@ def _plan(names: list[str], columns: Sequence[str | int] | None) -> tuple[list[i
     return slot_of, chosen
 
 
-def read_arrow(source: Source, *, header: bool = True, columns: Sequence[str | int] | None = None,
-               threads: int | None = None, block_size: int = DEFAULT_BLOCK_SIZE, encoding: str = "utf-8",
-               ragged: str = "error", max_row_size: int | None = None,
-               string_type: str = "large_string") -> ArrowReader:
+def read_arrow(source: Source, *, header: bool = True, names: Sequence[str] | None = None,
+               columns: Sequence[str | int] | None = None, threads: int | None = None,
+               block_size: int = DEFAULT_BLOCK_SIZE, encoding: str = "utf-8", ragged: str = "error",
+               max_row_size: int | None = None, string_type: str = "large_string") -> ArrowReader:
     """Read the VORN document in ``source`` as Arrow record batches of string columns.
 
     ``source`` is a path or a binary stream (read in order, block by
@@ -214,6 +214,9 @@ def read_arrow(source: Source, *, header: bool = True, columns: Sequence[str | i
     number of cells than the first row is refused, naming the row (0-based,
     counting every row of the file), unless ``ragged="pad"`` fills short
     rows with empty strings; longer rows are refused either way.
+    ``names`` (with ``header=False``) names the columns of a source that
+    holds no header row, such as a later range of a file that has one: every
+    row is data, and rows are measured against the names.
 
     The file is cut into blocks of about ``block_size`` bytes at exact row
     ends as it is read; ``threads`` (default: the CPUs this process may use)
@@ -229,6 +232,28 @@ def read_arrow(source: Source, *, header: bool = True, columns: Sequence[str | i
     row longer than ``max_row_size`` UTF-16 units is refused. The first row
     is read here; the rest when the batches are asked for.
     """
+    return _read_arrow(source, header=header, names=names, columns=columns, threads=threads,
+                       block_size=block_size, encoding=encoding, ragged=ragged, max_row_size=max_row_size,
+                       string_type=string_type)
+
+
+def _read_arrow(source: Source, *, header: bool, names: Sequence[str] | None, columns: Sequence[str | int] | None,
+                threads: int | None, block_size: int, encoding: str, ragged: str, max_row_size: int | None,
+                string_type: str, row_base: int = 0) -> ArrowReader:
+    """read_arrow; row_base: rows of the document before source (a range of
+    it), counted in the rows that errors name."""
+    if names is not None:
+        if header:
+            raise ValueError("names= names the columns of a source without a header row: pass header=False")
+        if isinstance(names, (str, bytes)):
+            raise TypeError("names must be a sequence of str, not a single str")
+        names = list(names)
+        for name in names:
+            if not isinstance(name, str):
+                raise TypeError(f"names holds {type(name).__name__}: column names are str")
+        if len(set(names)) != len(names):
+            twice = next(n for n in names if names.count(n) > 1)
+            raise ValueError(f"names gives the column {twice!r} twice")
     if type(block_size) is not int:
         raise TypeError(f"block_size must be an int, not {type(block_size).__name__}")
     if block_size < 1:
@@ -249,13 +274,15 @@ def read_arrow(source: Source, *, header: bool = True, columns: Sequence[str | i
     end_text = vorn.ErrUnexpectedEndOfInput
     target, _ = _open_source(source)
     native = ColumnReader(target, bool(header), n_threads, min(block_size, 1 << 62), ragged == "pad", limit,
-                          _LAYOUTS[string_type], end_text if isinstance(end_text, str) else str(end_text))
-    first = native.first_row()
-    if header:
-        names = first
-        _unique(names)
-    else:
-        names = [f"f{k}" for k in range(len(first))]
+                          _LAYOUTS[string_type], end_text if isinstance(end_text, str) else str(end_text),
+                          row_base, names is not None)
+    if names is None:
+        first = native.first_row()
+        if header:
+            names = first
+            _unique(names)
+        else:
+            names = [f"f{k}" for k in range(len(first))]
     slot_of, chosen = _plan(names, columns)
     native.plan(slot_of, chosen)
     return ArrowReader(native, chosen)

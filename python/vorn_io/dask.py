@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import importlib
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, cast
+from typing import IO, Any, cast
 
 # Imported by name: none of these ships type information, so they are Any
 # to type checkers rather than errors.
@@ -34,6 +34,7 @@ except ImportError as _missing:  # pragma: no cover - exercised with the modules
 import vorn_io
 
 from ._partition import partitions, read_range
+from .arrow import _read_arrow, write_arrow
 
 __all__ = ["read_vorn", "to_vorn"]
 
@@ -62,11 +63,32 @@ def _block_size(blocksize: int | str | None) -> int | None:
 def _file_ranges(fs: Any, path: str, size: int | None) -> list[tuple[int, int, int]]:
     if fs.size(path) == 0:
         # An empty file is a document of no rows (what to_vorn writes for an
-        # empty partition): one empty range, which reads as no rows.
+        # empty partition without a header): one empty range, no rows.
         return [(0, 0, 0)]
     with fs.open(path, "rb") as f:
         # Without a block size, one range: the whole file, still checked.
         return partitions(f, size=size or 1 << 62) or [(0, 0, 0)]
+
+
+def _file_plan(fs: Any, path: str, size: int | None, header: bool) -> tuple[list[tuple[int, int, int]],
+                                                                            list[str] | None]:
+    """A file's ranges and, with ``header``, its first row (None when it has
+    no rows): the task each file's pass runs as."""
+    ranges = _file_ranges(fs, path, size)
+    if not header or ranges[-1][1] == 0:
+        return ranges, None
+    with fs.open(path, "rb") as f:
+        # The first row alone is read and checked (a block of one row).
+        try:
+            reader = _read_arrow(cast(IO[bytes], _Range(f, 0, ranges[-1][1])), header=True, names=None,
+                                 columns=None, threads=1, block_size=1, encoding="utf-8", ragged="error",
+                                 max_row_size=None, string_type="large_string")
+        except (UnicodeDecodeError, vorn_io.DecodeError) as error:
+            error.add_note(f"in the header row of {path}")
+            raise
+        except ValueError as error:
+            raise ValueError(f"{path}: {error}") from None
+    return ranges, reader.column_names
 
 
 def _read_rows(fs: Any, path: str, start: int, end: int, first_row: int) -> list[list[str]]:
@@ -80,92 +102,154 @@ def _read_rows(fs: Any, path: str, start: int, end: int, first_row: int) -> list
             raise
 
 
-def _frame(path: str, start: int, end: int, first_row: int, *, fs: Any, header: list[str],
-           ragged: str, columns: list[str] | str | None = None) -> Any:
-    """One partition as a frame of the header's columns; ``columns`` (passed
-    by Dask when a computation needs only some of them) selects those."""
+# The dtype of every column of a frame: pandas' own string dtype backed by
+# Arrow. It holds the columnar reader's large_string arrays as they are
+# (pandas keeps its Arrow strings as large_string), and it is the dtype
+# Dask's string conversion turns text columns into, so that conversion,
+# which would otherwise run over every partition (it converts
+# pd.ArrowDtype(pa.large_string()) too), finds nothing to do, and frames
+# read here match those of dd.read_csv or dd.read_parquet.
+_STRING = "string[pyarrow]"
+
+# Bytes of a range per record batch: the reader holds one block and the
+# columns built so far.
+_BATCH = 4 << 20
+
+
+class _Range:
+    """The bytes [start, end) of a binary file, as a stream for read_arrow."""
+
+    def __init__(self, f: Any, start: int, end: int) -> None:
+        f.seek(start)
+        self._f = f
+        self._at = start
+        self._end = end
+
+    def readinto(self, buffer: memoryview) -> int:
+        n = min(len(buffer), self._end - self._at)
+        if n <= 0:
+            return 0
+        with memoryview(buffer)[:n] as part:
+            got = self._f.readinto(part)
+        if got is None:
+            raise BlockingIOError("the file has no data ready: read_vorn needs a blocking file")
+        if got == 0:
+            raise ValueError(f"the file ends at byte {self._at}, before the end of the range: it changed "
+                             "since it was partitioned")
+        self._at += got
+        return int(got)
+
+
+def _empty(pd: Any, columns: list[str]) -> Any:
+    return pd.DataFrame({c: pd.Series([], dtype=_STRING) for c in columns}, columns=columns)
+
+
+def _frame(path: str, start: int, end: int, first_row: int, *, fs: Any, header: list[str], ragged: str,
+           columns: list[str] | str | None) -> Any:
+    """One partition as a frame of Arrow strings, built by the columnar
+    reader from the range's bytes on this thread (the interpreter released
+    while it reads). ``columns``, passed by Dask with the columns a
+    computation needs, are the only ones built."""
     _, pd = _dataframe_modules()
-    rows = _read_rows(fs, path, start, end, first_row)
-    if first_row == 0 and end > start:
-        # Every file with rows begins with its header row.
-        if not rows or rows[0] != header:
-            found = rows[0] if rows else None
-            raise ValueError(f"{path}: the header row {found!r} differs from the columns {header!r} "
-                             "of the first file")
-        rows = rows[1:]
-        first_row = 1
-    width = len(header)
-    for k, row in enumerate(rows):
-        if len(row) != width:
-            if ragged == "pad" and len(row) < width:
-                row.extend([""] * (width - len(row)))
-                continue
-            what = "fewer" if len(row) < width else "more"
-            hint = "; ragged='pad' fills short rows with empty cells" if what == "fewer" else ""
-            raise ValueError(f"{path}: row {first_row + k} has {len(row)} cells, {what} than the "
-                             f"{width} columns of the header{hint}")
-    if rows:
-        frame = pd.DataFrame(rows, columns=header, dtype=object)
-    else:
-        frame = pd.DataFrame({c: pd.Series([], dtype=object) for c in header}, columns=header)
-    if columns is None:
-        return frame
-    return frame[columns if isinstance(columns, list) else [columns]]
+    wanted = header if columns is None else [columns] if isinstance(columns, str) else list(columns)
+    if start == end:
+        return _empty(pd, wanted)
+    with fs.open(path, "rb") as f:
+        source = cast(IO[bytes], _Range(f, start, end))  # readinto() is all it needs
+        try:
+            # A file's first range begins with its header row; the others
+            # are rows alone, named by the header, numbered in the file.
+            reader = _read_arrow(source, header=first_row == 0, names=header if first_row else None,
+                                 columns=wanted, threads=1, block_size=_BATCH, encoding="utf-8",
+                                 ragged=ragged, max_row_size=None, string_type="large_string",
+                                 row_base=first_row)
+            table = reader.to_pyarrow()
+        except (UnicodeDecodeError, vorn_io.DecodeError) as error:
+            error.add_note(f"in {path}, bytes {start} to {end} (positions count from the range's start)")
+            raise
+        except (ValueError, KeyError) as error:
+            raise type(error)(f"{path}: {error.args[0] if error.args else error}") from error
+    pa = importlib.import_module("pyarrow")
+    # With no columns asked for, the frame still has the range's rows.
+    return table.to_pandas(types_mapper={pa.large_string(): pd.StringDtype("pyarrow")}.get)
 
 
-def _header(fs: Any, paths: list[str]) -> list[str]:
-    """The header row: the first row of the first file that has rows."""
-    for path in paths:
-        with fs.open(path, "rb") as f:
-            first = next(iter(vorn_io.reader(f)), None)
-        if first is not None:
-            if len(set(first)) != len(first):
-                raise ValueError(f"{path}: the header row names a column twice: {first!r}")
-            return first
-    raise ValueError(f"{paths[0]}: header=True, but the file has no rows" if len(paths) == 1 else
-                     f"header=True, but none of the {len(paths)} files has rows")
+def _headers(paths: list[str], firsts: list[list[str] | None]) -> list[str]:
+    """The header row shared by every file that has rows."""
+    reference: tuple[str, list[str]] | None = None
+    for path, first in zip(paths, firsts):
+        if first is None:
+            continue
+        if reference is None:
+            reference = (path, first)
+        elif first != reference[1]:
+            raise ValueError(f"{path}: the header row {first!r} differs from the header row "
+                             f"{reference[1]!r} of {reference[0]}")
+    if reference is None:
+        raise ValueError(f"{paths[0]}: header=True, but the file has no rows" if len(paths) == 1 else
+                         f"header=True, but none of the {len(paths)} files has rows")
+    return reference[1]
 
 
 def read_vorn(urlpath: str | Sequence[str], *, blocksize: int | str | None = "64MiB", header: bool = False,
-              ragged: str = "error", storage_options: dict[str, Any] | None = None) -> Any:
+              columns: Sequence[str] | None = None, ragged: str = "error",
+              storage_options: dict[str, Any] | None = None) -> Any:
     """Read VORN files as a ``dask.bag.Bag`` of rows (lists of str), or with
-    ``header=True`` as a ``dask.dataframe.DataFrame``.
+    ``header=True`` as a ``dask.dataframe.DataFrame`` of strings.
 
     ``urlpath`` is a path, a glob, an fsspec URL (``s3://bucket/t-*.vorn``)
     or a list of them. Each file is split into ranges of about ``blocksize``
     bytes (``None``: one partition per file) at exact row ends, found by one
-    pass over each file, made here; each range becomes one partition, read by
-    a worker alone. The files are UTF-8.
+    pass over each file, made here for one file and as a task on the workers
+    for several; each range becomes one partition, read by a worker alone.
+    The files are UTF-8.
 
-    With ``header=True`` every file begins with the same header row, whose
-    cells name the columns; the values are the cells, as strings (an empty
-    cell stays an empty string). A row with another number of cells than the
-    header is refused, naming the file and the row (0-based, the header being
-    row 0), unless ``ragged="pad"``, which fills short rows with empty cells
-    (longer rows are still refused: no cell is dropped).
+    With ``header=True`` every file that has rows begins with the same
+    header row, whose cells name the columns (a file whose header differs is
+    refused, naming it and the first file). Each partition is read straight
+    into Arrow columns by ``vorn_io``'s columnar reader, on the task's own
+    thread with the interpreter released, so the threaded scheduler reads
+    partitions in parallel; the columns are ``string[pyarrow]`` (an empty
+    cell stays an empty string). ``columns`` selects columns, and so do the
+    selections Dask passes down (``df[["a", "b"]]``,
+    ``df.groupby("a").size()``): only those are built, the other cells
+    hopped over. A row with another number of cells than the header is
+    refused, naming the file and the row (0-based, the header being row 0),
+    unless ``ragged="pad"``, which fills short rows with empty cells (longer
+    rows are still refused: no cell is dropped).
     """
     if ragged not in ("error", "pad"):
         raise ValueError(f"ragged must be 'error' or 'pad', not {ragged!r}")
+    if columns is not None and not header:
+        raise ValueError("columns= selects columns by the header's names: pass header=True")
     size = _block_size(blocksize)
     fs, _, paths = fsspec.get_fs_token_paths(urlpath, mode="rb", storage_options=storage_options)
     if not paths:
         raise FileNotFoundError(f"no file matches {urlpath!r}")
     paths = sorted(paths)
     if len(paths) == 1:
-        per_file = [_file_ranges(fs, paths[0], size)]
+        plans = [_file_plan(fs, paths[0], size, header)]
     else:
-        # One pass per file, run where the bag will run.
-        per_file = list(dask.compute(*[_delayed(_file_ranges, pure=True)(fs, p, size) for p in paths]))
-    pieces = [(path, s, e, r) for path, ranges in zip(paths, per_file) for s, e, r in ranges]
+        # One pass per file, run where the partitions will run.
+        plans = list(dask.compute(*[_delayed(_file_plan, pure=True)(fs, p, size, header) for p in paths]))
+    pieces = [(path, s, e, r) for path, (ranges, _) in zip(paths, plans) for s, e, r in ranges]
     if not header:
         read = _delayed(_read_rows, pure=True)
         return _bag.from_delayed([read(fs, path, s, e, r) for path, s, e, r in pieces])
     dd, pd = _dataframe_modules()
-    first = _header(fs, paths)
-    meta = pd.DataFrame({c: pd.Series([], dtype=object) for c in first}, columns=first)
-    return dd.from_map(_frame, [p[0] for p in pieces], [p[1] for p in pieces], [p[2] for p in pieces],
-                       [p[3] for p in pieces], header=first, ragged=ragged, fs=fs, meta=meta,
-                       enforce_metadata=False, label="read-vorn")
+    first = _headers(paths, [first for _, first in plans])
+    meta = _empty(pd, first)
+    frame = dd.from_map(_frame, [p[0] for p in pieces], [p[1] for p in pieces], [p[2] for p in pieces],
+                        [p[3] for p in pieces], header=first, ragged=ragged, fs=fs, meta=meta,
+                        enforce_metadata=False, label="read-vorn")
+    if columns is not None:
+        if isinstance(columns, str):
+            raise TypeError("columns must be a list of names, not a single str (frame[name] gives a Series)")
+        missing = [c for c in columns if c not in first]
+        if missing:
+            raise KeyError(f"no column is named {missing[0]!r}; the columns are {first!r}")
+        frame = frame[list(columns)]
+    return frame
 
 
 def _write_rows(rows: Iterable[Iterable[object]], out: Any, columns: list[str] | None) -> str:
@@ -177,22 +261,24 @@ def _write_rows(rows: Iterable[Iterable[object]], out: Any, columns: list[str] |
     return str(out.path)
 
 
-def _frame_rows(frame: Any, columns: list[str]) -> Iterable[tuple[object, ...]]:
-    _, pd = _dataframe_modules()
-    missing = frame.isna()
-    if missing.to_numpy().any():
-        column = next(c for c in frame.columns if missing[c].any())
-        raise ValueError(f"column {column!r} holds a missing value, which VORN cannot store; "
-                         "fill it first (frame.fillna(''))")
-    return cast(Iterable[tuple[object, ...]], frame.itertuples(index=False, name=None))
-
-
-def _write_frame(frame: Any, out: Any, columns: list[str], header: bool) -> str:
-    return _write_rows(_frame_rows(frame, columns), out, columns if header else None)
+def _write_frame(frame: Any, out: Any, header: bool, null: str | None) -> str:
+    """One partition through write_arrow: its columns as text, the header
+    row first; a partition with no rows is a document of its header alone
+    (or, with header=False, an empty one), which reads back as no rows."""
+    pa = importlib.import_module("pyarrow")
+    frame = frame.set_axis([str(c) for c in frame.columns], axis=1)
+    table = pa.Table.from_pandas(frame, preserve_index=False)
+    with out as f:
+        try:
+            write_arrow(table, f, header=header, null=null)
+        except ValueError as error:
+            error.add_note(f"writing {out.path}; null='...' gives the text to write for a missing value")
+            raise
+    return str(out.path)
 
 
 def to_vorn(data: Any, urlpath: str | Sequence[str], *, name_function: Callable[[int], str] | None = None,
-            header: bool = True, storage_options: dict[str, Any] | None = None,
+            header: bool = True, null: str | None = None, storage_options: dict[str, Any] | None = None,
             compute: bool = True) -> Any:
     """Write a bag of rows or a dataframe as VORN files, one document per
     partition, through ``vorn_io.writer``: returns the paths written (or,
@@ -200,10 +286,15 @@ def to_vorn(data: Any, urlpath: str | Sequence[str], *, name_function: Callable[
 
     ``urlpath`` is a folder, a pattern whose ``*`` is replaced by
     ``name_function(i)`` (the partition number by default), or a list of
-    paths, one per partition, as for ``dask.bag.to_textfiles``. Cells that are
-    not str are written as ``str(cell)``, as ``vorn.stringify`` does. For a
-    dataframe each file starts with the header row of its column names
-    (``header=False`` leaves it out); missing values are refused.
+    paths, one per partition, as for ``dask.bag.to_textfiles``. A bag's cells
+    that are not str are written as ``str(cell)``, as ``vorn.stringify``
+    does. A dataframe's partitions are written by ``vorn_io.write_arrow``:
+    each file starts with the header row of its column names
+    (``header=False`` leaves it out), columns that are not text are written
+    as pyarrow casts them to text (as ``pyarrow.csv.write_csv`` writes
+    them), and a missing value is refused, naming its column, unless
+    ``null`` gives the text to write for it. A partition with no rows
+    becomes a document of its header row alone, which reads back as no rows.
     """
     files = fsspec.open_files(urlpath, mode="wb", name_function=name_function, num=data.npartitions,
                               **(storage_options or {}))
@@ -212,8 +303,9 @@ def to_vorn(data: Any, urlpath: str | Sequence[str], *, name_function: Callable[
         writes = [_delayed(_write_rows)(part, out, None) for part, out in zip(parts, files)]
     else:
         _dataframe_modules()
-        columns = [str(c) for c in data.columns]
-        writes = [_delayed(_write_frame)(part, out, columns, header) for part, out in zip(parts, files)]
+        if null is not None and not isinstance(null, str):
+            raise TypeError(f"null must be a str or None, not {type(null).__name__}")
+        writes = [_delayed(_write_frame)(part, out, header, null) for part, out in zip(parts, files)]
     if not compute:
         return writes
     return list(dask.compute(*writes))

@@ -341,9 +341,11 @@ struct ColumnReaderObject {
 };
 
 const char kColumnReaderDoc[] =
-    "ColumnReader(source, header, threads, block_size, pad, max_row_size, layout, end_text, /)\n--\n\n"
+    "ColumnReader(source, header, threads, block_size, pad, max_row_size, layout, end_text, row_base=0, named=False, /)\n--\n\n"
     "The engine of vorn_io.read_arrow: reads the first row on creation, then,\n"
-    "once planned, offers the document as an Arrow C stream of record batches.";
+    "once planned, offers the document as an Arrow C stream of record batches.\n"
+    "row_base: rows before the source (a range of a larger document), counted\n"
+    "in the rows that faults name; named: the columns' names were given.";
 
 PyObject* column_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
@@ -355,10 +357,12 @@ PyObject* column_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     int threads, layout;
     long long block_size, max_row_size;
     PyObject* end_text;
-    if (!PyArg_ParseTuple(args, "OpiLpLiU:ColumnReader", &source, &header, &threads, &block_size, &pad,
-                          &max_row_size, &layout, &end_text))
+    long long row_base = 0;
+    int named = 0;
+    if (!PyArg_ParseTuple(args, "OpiLpLiU|Lp:ColumnReader", &source, &header, &threads, &block_size, &pad,
+                          &max_row_size, &layout, &end_text, &row_base, &named))
         return nullptr;
-    if (threads < 1 || block_size < 1 || layout < 0 || layout > 2) {
+    if (threads < 1 || block_size < 1 || layout < 0 || layout > 2 || row_base < 0) {
         PyErr_SetString(PyExc_ValueError, "ColumnReader(): threads and block_size must be positive");
         return nullptr;
     }
@@ -369,6 +373,7 @@ PyObject* column_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     options.pad = pad != 0;
     options.max_row_size = max_row_size;
     options.layout = codec::StringLayout(layout);
+    options.row_base = row_base;
 
     Py_ssize_t end_size;
     const char* end_utf8 = PyUnicode_AsUTF8AndSize(end_text, &end_size);
@@ -400,7 +405,8 @@ PyObject* column_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     state->reader = reader;
     state->py_source = py_source;
     state->end_text = end_copy;
-    state->header = options.header;
+    // Names given for a source without a header row stand for its header.
+    state->header = options.header || named;
     auto* self = reinterpret_cast<ColumnReaderObject*>(type->tp_alloc(type, 0));
     if (!self) {
         unref(state);

@@ -325,7 +325,7 @@ Block* BatchReader::new_block(int64_t end) {
     block->bytes = buf_;
     block->size = size;
     block->start = buf_start_;
-    block->row0 = next_row_;
+    block->row0 = options_.row_base + next_row_;
     block->u16_0 = next_u16_;
     buf_ = kept;
     buf_len_ = rest;
@@ -364,6 +364,7 @@ Block* BatchReader::produce() {
                 Block* block = new_block(end);
                 if (!block) break;
                 set_grammar_fault(block->fault, f);
+                block->fault.fault.row += options_.row_base;
                 return block;
             }
             case BoundaryFinder::Step::More:

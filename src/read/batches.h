@@ -61,6 +61,9 @@ struct ReaderOptions {
     bool pad = false;
     int64_t max_row_size = -1;
     StringLayout layout = StringLayout::Large;
+    // Rows before the source's first byte, when it is a range of a larger
+    // document: faults name rows counting from the document's first.
+    int64_t row_base = 0;
 };
 
 struct Block;
