@@ -213,7 +213,9 @@ def read_arrow(source: Source, *, header: bool = True, names: Sequence[str] | No
     indices) builds only those columns, in that order. A row with another
     number of cells than the first row is refused, naming the row (0-based,
     counting every row of the file), unless ``ragged="pad"`` fills short
-    rows with empty strings; longer rows are refused either way.
+    rows with empty strings; longer rows are refused either way. A source of
+    no bytes is the document of no rows, as everywhere in vorn_io: a table
+    with no columns, or with the columns ``names`` gives.
     ``names`` (with ``header=False``) names the columns of a source that
     holds no header row, such as a later range of a file that has one: every
     row is data, and rows are measured against the names.

@@ -382,12 +382,9 @@ Block* BatchReader::produce() {
 bool BatchReader::start() {
     Block* block = produce();
     if (!block) {
-        if (fault_.kind == ReadFault::Kind::None) {
-            // No bytes at all: not a document, as parse says of "".
-            Fault f;
-            grammar::end_at(f, 0, 0, 0);
-            set_grammar_fault(fault_, f);
-        }
+        // No bytes at all: a document of no rows, as vorn_io reads an empty
+        // stream, so no first row and no batch.
+        if (fault_.kind == ReadFault::Kind::None) return true;
         failed_ = true;
         return false;
     }
