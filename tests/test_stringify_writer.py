@@ -88,15 +88,9 @@ def test_every_copy_length_into_every_result_width(result):
         same(vorn.stringify(form), stringify_model(rows))
 
 
-@pytest.mark.parametrize("name,table", [
-    ("uniform", [["abcdef", "gh", "ijklmnop"] for _ in range(20_000)]),
-    ("short rows then long", [["a"] * 10 for _ in range(20_000)] + [["x" * 3000] * 3 for _ in range(200)]),
-    ("long rows then short", [["x" * 3000] * 3 for _ in range(200)] + [["a"] * 10 for _ in range(20_000)]),
-    ("late wide cell", [["abc"] * 10 for _ in range(20_000)] + [["\U0001f600"]]),
-    ("one huge cell", [["y" * 4_000_000]]),
-    ("mixed cells", [["abc", 12, None, 3.5] for _ in range(20_000)]),
-])
-def test_traced_peak_stays_near_the_result(name, table):
+def _stringify_traced(table):
+    """stringify's result and the most memory the call held beyond what was
+    held before it."""
     gc.collect()
     tracemalloc.start()
     try:
@@ -106,6 +100,19 @@ def test_traced_peak_stays_near_the_result(name, table):
         peak = tracemalloc.get_traced_memory()[1] - base
     finally:
         tracemalloc.stop()
+    return doc, peak
+
+
+@pytest.mark.parametrize("name,table", [
+    ("uniform", [["abcdef", "gh", "ijklmnop"] for _ in range(20_000)]),
+    ("short rows then long", [["a"] * 10 for _ in range(20_000)] + [["x" * 3000] * 3 for _ in range(200)]),
+    ("long rows then short", [["x" * 3000] * 3 for _ in range(200)] + [["a"] * 10 for _ in range(20_000)]),
+    ("late wide cell", [["abc"] * 10 for _ in range(20_000)] + [["\U0001f600"]]),
+    ("one huge cell", [["y" * 4_000_000]]),
+    ("mixed cells", [["abc", 12, None, 3.5] for _ in range(20_000)]),
+])
+def test_traced_peak_stays_near_the_result(name, table):
+    doc, peak = _stringify_traced(table)
     assert doc == stringify_model(table)
     # Converted cells are alive only while they are written.
     assert peak <= 1.25 * sys.getsizeof(doc) + 64 * 1024
@@ -178,15 +185,7 @@ def test_measured_tables_take_exactly_their_result(name, table):
     """A table whose every cell's length is known without interpreter code is
     measured before writing: the one block the call keeps is its result, so
     that the next call of the same size gets the same block back."""
-    gc.collect()
-    tracemalloc.start()
-    try:
-        tracemalloc.reset_peak()
-        base = tracemalloc.get_traced_memory()[0]
-        doc = vorn.stringify(table)
-        peak = tracemalloc.get_traced_memory()[1] - base
-    finally:
-        tracemalloc.stop()
+    doc, peak = _stringify_traced(table)
     assert doc == stringify_model([[c if isinstance(c, str) else str(c) for c in r] for r in table])
     assert peak <= sys.getsizeof(doc) + 1024
 
