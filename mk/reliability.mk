@@ -9,8 +9,8 @@
 #   make sanitize                  also fuzzes the ASan+UBSan build (replay of
 #                                  the corpus, then seeded random inputs)
 #   make test-debugmalloc          the suite with PYTHONMALLOC=debug
-#   make test-portable             the writer's, parser's, partitioner's and UTF-16
-#                                  counter's tests on a build without SIMD paths,
+#   make test-portable             the writer's, parser's, partitioner's, UTF-16
+#                                  counter's and columnar (UTF-8 check) tests on a build without SIMD paths,
 #                                  then 30 s of the random driver (partitions
 #                                  included) on it [PORTABLE_FUZZ_SECONDS=30]
 #   make valgrind                  most of the suite under memcheck; fails on any
@@ -122,7 +122,8 @@ $(PORTABLE_SITE)/.built: $(VENV)/.deps $(SOURCES)
 test-portable: $(PORTABLE_SITE)/.built ## the codec's and partitioner's tests on a build without SIMD paths
 	PYTHONPATH=$(PORTABLE_SITE) $(PY) -m pytest -q -p no:cacheprovider tests/test_stringify.py \
 		tests/test_stringify_writer.py tests/test_hostile.py tests/test_parse.py tests/test_decoder.py \
-		tests/test_partitions.py tests/test_partitions_text.py tests/test_utf16_count.py tests/test_text_classes.py
+		tests/test_partitions.py tests/test_partitions_text.py tests/test_utf16_count.py tests/test_text_classes.py \
+		tests/test_arrow.py
 	mkdir -p $(FUZZ_WORK)
 	PYTHONPATH=$(PORTABLE_SITE) $(PY) fuzz/vorn_fuzz.py --random --seconds $(PORTABLE_FUZZ_SECONDS) \
 		--seed $(FUZZ_SEED) --artifacts $(FUZZ_WORK) fuzz/seeds fuzz/regressions

@@ -88,6 +88,21 @@ def test_every_copy_length_into_every_result_width(result):
         same(vorn.stringify(form), stringify_model(rows))
 
 
+@pytest.mark.parametrize("result", ["", "\u20ac", "\U0001f600"], ids=["narrow", "ucs2", "ucs4"])
+def test_copy_and_widen_moves_every_byte_value_at_every_lane(result):
+    """The short moves copy or widen one-byte text 8 and 16 bytes at a time:
+    every byte value at every lane of cells of every length up to and past
+    two vector widths, written after 0 to 7 units of other text, so that the
+    destination starts at every alignment."""
+    cells = []
+    for n in range(0, 34):
+        for shift in range(8):
+            cells.append("x" * shift)
+            cells += ["".join(chr((v + 37 * k) % 256) for k in range(n)) for v in range(0, 256, 1 if n < 17 else 5)]
+    rows = [[result] + cells[i:i + 512] for i in range(0, len(cells), 512)]
+    same(vorn.stringify(rows), stringify_model(rows))
+
+
 def _stringify_traced(table):
     """stringify's result and the most memory the call held beyond what was
     held before it."""
