@@ -494,49 +494,38 @@ def _open(args: argparse.Namespace, encoding: str, progress: Progress | None) ->
 def cmd_decode(args: argparse.Namespace) -> int:
     if columnar.handles_output(args):
         return columnar.decode(args)
+    return _table_command(args, "csv", lambda source: read_document(source, args.max_row_size))
+
+
+def _table_command(args: argparse.Namespace, default_format: str,
+                   rows_of: Callable[[Input], Iterable[list[str]]]) -> int:
+    """The input opened, its rows (as rows_of reads them) written in the
+    output format asked for, default_format without one."""
     source_encoding, target_encoding = _encodings(args)
-    fmt, dialect = _table_output(args, "csv")
+    fmt, dialect = _table_output(args, default_format)
     progress = _progress(args)
     with _open(args, source_encoding, progress) as source:
-        _write_table(args, read_document(source, args.max_row_size), fmt, dialect, source,
-                     target_encoding, progress)
+        _write_table(args, rows_of(source), fmt, dialect, source, target_encoding, progress)
     return OK
 
 
 def cmd_head(args: argparse.Namespace) -> int:
-    source_encoding, target_encoding = _encodings(args)
-    fmt, dialect = _table_output(args, "csv")
-    progress = _progress(args)
     wanted = args.lines + (1 if args.records else 0)  # the keys come first
-    with _open(args, source_encoding, progress) as source:
-        _write_table(args, first_rows(source, wanted, args.max_row_size), fmt, dialect,
-                     source, target_encoding, progress)
-    return OK
+    return _table_command(args, "csv", lambda source: first_rows(source, wanted, args.max_row_size))
 
 
 def cmd_tail(args: argparse.Namespace) -> int:
     from .ends import last_rows
 
-    source_encoding, target_encoding = _encodings(args)
-    fmt, dialect = _table_output(args, "csv")
-    progress = _progress(args)
-    with _open(args, source_encoding, progress) as source:
-        rows = last_rows(source, args.lines, args.max_row_size, keys=args.records)
-        _write_table(args, rows, fmt, dialect, source, target_encoding, progress)
-    return OK
+    return _table_command(
+        args, "csv", lambda source: last_rows(source, args.lines, args.max_row_size, keys=args.records))
 
 
 def cmd_cut(args: argparse.Namespace) -> int:
     from .ends import cut
 
-    source_encoding, target_encoding = _encodings(args)
-    fmt, dialect = _table_output(args, "vorn")
-    progress = _progress(args)
-    with _open(args, source_encoding, progress) as source:
-        rows = cut(read_document(source, args.max_row_size), source.name,
-                   names=args.fields, numbers=args.columns)
-        _write_table(args, rows, fmt, dialect, source, target_encoding, progress)
-    return OK
+    return _table_command(args, "vorn", lambda source: cut(read_document(source, args.max_row_size), source.name,
+                                                          names=args.fields, numbers=args.columns))
 
 
 def _count(args: argparse.Namespace, path: str, encoding: str) -> str:

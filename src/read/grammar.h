@@ -141,29 +141,26 @@ inline constexpr Fault::Kind digits_end_report(bool document_has_astral) {
 }
 
 // Builders of each fault, out of the loops.
-VORN_COLD inline void token_at(Fault& f, uint32_t ch, int64_t position, int64_t row, int64_t byte = -1) {
+VORN_COLD inline void fault_at(Fault& f, Fault::Kind kind, uint32_t ch, int64_t position, int64_t row,
+                               int64_t byte) {
     f = Fault{};
-    f.kind = Fault::Kind::UnexpectedToken;
+    f.kind = kind;
     f.ch = ch;
     f.position = position;
     f.row = row;
     f.byte = byte;
 }
 
+VORN_COLD inline void token_at(Fault& f, uint32_t ch, int64_t position, int64_t row, int64_t byte = -1) {
+    fault_at(f, Fault::Kind::UnexpectedToken, ch, position, row, byte);
+}
+
 VORN_COLD inline void end_at(Fault& f, int64_t length, int64_t row, int64_t byte = -1) {
-    f = Fault{};
-    f.kind = Fault::Kind::UnexpectedEnd;
-    f.position = length;
-    f.row = row;
-    f.byte = byte;
+    fault_at(f, Fault::Kind::UnexpectedEnd, 0, length, row, byte);
 }
 
 VORN_COLD inline void row_too_long(Fault& f, int64_t position, int64_t row, int64_t byte = -1) {
-    f = Fault{};
-    f.kind = Fault::Kind::RowTooLong;
-    f.position = position;
-    f.row = row;
-    f.byte = byte;
+    fault_at(f, Fault::Kind::RowTooLong, 0, position, row, byte);
 }
 
 // (Only UTF-8 text has invalid sequences; the template spares the other
