@@ -498,7 +498,7 @@ def cmd_decode(args: argparse.Namespace) -> int:
 
 
 def _table_command(args: argparse.Namespace, default_format: str,
-                   rows_of: Callable[[Input], Iterable[list[str]]]) -> int:
+                   rows_of: Callable[[Input], Iterable[Sequence[str]]]) -> int:
     """The input opened, its rows (as rows_of reads them) written in the
     output format asked for, default_format without one."""
     source_encoding, target_encoding = _encodings(args)
