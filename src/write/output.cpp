@@ -1,6 +1,8 @@
 #include "write/output.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 
 #include "write/str_layout.h"
 #include "write/text.h"
@@ -8,6 +10,41 @@
 #include "common/portable.h"
 
 namespace vorn::codec {
+
+namespace {
+
+// glibc's malloc maps a block larger than its mapping threshold afresh at
+// every request and unmaps it when it is freed, so every call that makes
+// such a result faults in each of its pages again. The threshold starts at
+// 128 KiB and rises to the size of any mapped block that is freed, up to a
+// ceiling (4 MiB a byte of long: 32 MiB on 64-bit machines); below it,
+// blocks come from the heap, whose freed memory the next call gets back.
+// A block of half again the request's size, allocated and freed untouched
+// (which costs a map and an unmap, and no page), raises the threshold above
+// this request, its regrowths and the requests of tables of about its size,
+// once for each new largest request of the process.
+#if defined(__GLIBC__)
+constexpr size_t kFirstMapped = size_t(128) << 10;
+constexpr size_t kThresholdCeiling = size_t(4) * 1024 * 1024 * sizeof(long);
+constexpr size_t kBlockOverhead = size_t(64) << 10;
+std::atomic<size_t> largest_taught{kFirstMapped};
+
+void keep_in_heap(Py_ssize_t units, int kind) {
+    const size_t bytes = size_t(units) * size_t(kind);
+    if (bytes <= largest_taught.load(std::memory_order_relaxed)) return;
+    // Past the ceiling every such block is mapped: nothing to teach.
+    if (bytes > kThresholdCeiling - 2 * kBlockOverhead) return;
+    const size_t block = std::min(bytes + bytes / 2, kThresholdCeiling - kBlockOverhead);
+    void* p = std::malloc(block);
+    if (!p) return;
+    std::free(p);
+    largest_taught.store(block, std::memory_order_relaxed);
+}
+#else
+void keep_in_heap(Py_ssize_t, int) {}
+#endif
+
+}  // namespace
 
 // The room never exceeds the document by more than a quarter, and large
 // strings grow in place (the allocator remaps their pages).
@@ -20,6 +57,7 @@ VORN_NOINLINE bool Output::grow(Py_ssize_t extra) {
 }
 
 VORN_NOINLINE bool Output::rebuild(Py_ssize_t capacity, Width w) {
+    keep_in_heap(capacity, kind_of_width(w));
     if (str_ && w == width_) {
         if (PyUnicode_Resize(&str_, capacity) < 0) return false;
     } else {

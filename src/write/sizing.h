@@ -14,10 +14,8 @@ struct Sizing {
 };
 
 // The first capacity and width of the result for a table that is an exact
-// list or tuple: exactly the document's, for a table of exact lists or
-// tuples of cells whose lengths are known without interpreter code (str,
-// None, booleans, small ints); estimated from a sample of rows otherwise.
-// Runs no interpreter code.
+// list or tuple, estimated from a sample of its rows. Runs no interpreter
+// code.
 Sizing size_result(PyObject* table);
 
 }  // namespace vorn::codec

@@ -1,9 +1,8 @@
 // Writing a table as one VORN document, in one pass, straight into the
 // result string: the walk over rows and cells.
 //
-// The result (output.h) is sized before writing starts (sizing.h: exactly
-// when every cell's length is known without interpreter code, from a sample
-// of rows otherwise), grown when that falls short (interpreter code run
+// The result (output.h) is sized before writing starts (sizing.h, from a
+// sample of rows), grown when that falls short (interpreter code run
 // during the walk may have changed the table), and rebuilt wider when a
 // wider cell arrives, then at the width the rest of the table needs, so that
 // it widens once.
@@ -227,8 +226,8 @@ private:
                 layout::length(cell) + kCellReserve > out_.room()) {
                 // Only the room was short: the fast road keeps a margin for
                 // its wide moves. When the cell itself fits, as the last
-                // cells of an exactly measured document do, the general
-                // road writes it without growing the result.
+                // cells of a well estimated document may, the general road
+                // writes it without growing the result.
                 const Py_ssize_t n = layout::length(cell);
                 const uint64_t most = layout::kind(cell) == PyUnicode_4BYTE_KIND ? 2 * uint64_t(n) : uint64_t(n);
                 if (1 + decimal_width(most) + n > out_.room()) {
