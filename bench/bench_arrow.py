@@ -204,6 +204,17 @@ READERS = {
 WRITERS = {"write_arrow": _write_arrow, "pyarrow.csv.write_csv": _write_csv, "vorn.stringify": _stringify}
 
 
+def _peak_resident() -> int:
+    """This process's peak resident size in bytes. Not ru_maxrss: Linux
+    carries that over an exec from the process that forked, so every case
+    would report at least the parent's size."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
 def run_case(case: str, name: str, repeat: int) -> dict[str, object]:
     vorn_path, csv_path = prepare(name)
     times = []
@@ -227,7 +238,7 @@ def run_case(case: str, name: str, repeat: int) -> dict[str, object]:
             result = READERS[case](vorn_path, csv_path)
             times.append(time.perf_counter() - start)
         digest = None if result is None else digest_arrow(result)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    peak = _peak_resident()
     nbytes = int(result.nbytes) if hasattr(result, "nbytes") else None
     return {"time": statistics.median(times), "digest": digest, "peak": peak, "nbytes": nbytes}
 
