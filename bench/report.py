@@ -94,7 +94,14 @@ def about(results):
     loads = [x for m in metas for x in m["loads"]]
     dates = sorted(f"{d:%Y-%m-%d %H:%M}" for m in metas for d in m["dates"])
     m = metas[0]
-    return [f"Measured {dates[0]} to {dates[-1][11:]} UTC, vorn at {m.get('vorn_revision', '?')}, on "
+    # Suites measured on other days or at other revisions say so.
+    end = dates[-1][11:] if dates[-1][:10] == dates[0][:10] else dates[-1]
+    by_revision: dict[str, list[str]] = {}
+    for name, suite in results.items():
+        for rev in dict.fromkeys(m.get("vorn_revision", "unrecorded") for _, m in suite.values()):
+            by_revision.setdefault(rev, []).append(name)
+    revisions = "; ".join(f"{rev} ({', '.join(names)})" for rev, names in by_revision.items())
+    return [f"Measured {dates[0]} to {end} UTC, vorn at {revisions}, on "
             f"{m.get('cpu_model_name', '?')} with {m.get('cpu_count', '?')} logical cores, "
             f"{m.get('platform', '?').split('-with')[0]}, Python {m.get('python_version', '?').split()[0]}, "
             f"pyperf {m.get('perf_version', '?')}. The machine was shared with other developers' builds: "
