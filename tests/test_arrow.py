@@ -172,6 +172,24 @@ def test_max_row_size() -> None:
     assert caught.value.row == 2
 
 
+def test_the_first_fault_in_the_document_is_reported() -> None:
+    # However the bytes fall into blocks and threads, the fault that comes
+    # first in the document is the one raised: a row too long before a cut
+    # end, a ragged row before bytes that are not UTF-8 or a malformed end.
+    body = vorn.stringify([["a", "b"], ["1", "2"], ["3"], ["4", "5"]]).encode()
+    long_row = vorn.stringify([["a"], ["bb"], ["c" * 30, "dd"]]).encode()
+    cases = [
+        (long_row[:-3], {"max_row_size": 10}, vorn_io.DecodeError, "Row 2 is longer than max_row_size"),
+        (body + b"\xff01x;", {}, ValueError, "row 2 has 1 cells"),
+        (body + b"02x", {}, ValueError, "row 2 has 1 cells"),
+        (body[:4] + b"\xc3" + body[5:], {}, UnicodeDecodeError, "byte offset 4 of the document"),
+    ]
+    for doc, options, kind, message in cases:
+        for threads, block_size in [(1, 1), (1, 5), (1, 1 << 20), (2, 1), (2, 7), (2, 1 << 20)]:
+            with pytest.raises(kind, match=message):
+                _read(doc, threads=threads, block_size=block_size, **options)
+
+
 def test_utf8_validator_against_the_decoder() -> None:
     # Every byte value at every lane of a block of ASCII, every length
     # across the vector width and its tails, at every misalignment.
@@ -424,6 +442,52 @@ def test_every_block_size_matches_for_long_cells() -> None:
     want = _columns(table[1:], table[0])
     for block_size in (1, 2, 3, 17, 100, 5000):
         assert _read(doc, block_size=block_size, threads=2).to_pydict() == want
+
+
+class _Trickle(io.RawIOBase):
+    """A stream that hands out at most `most` bytes a read, so that rows and
+    cells end up split across reads at every offset."""
+
+    def __init__(self, data: bytes, most: int) -> None:
+        self.data, self.at, self.most = data, 0, most
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: object) -> int:
+        view = memoryview(buffer)  # type: ignore[arg-type]
+        n = min(len(view), self.most, len(self.data) - self.at)
+        view[:n] = self.data[self.at:self.at + n]
+        self.at += n
+        return n
+
+
+def test_rows_longer_than_every_read() -> None:
+    # One reader walks the bytes as they arrive: a row cut short by a read
+    # is taken back and read again whole, however long it is, and faults
+    # at the end of the input read as parse reports them.
+    rng = random.Random(7)
+    long_cell = "".join(rng.choice(_ALPHABET) for _ in range(70_000))
+    table = [["a", "b", "c"], ["x", long_cell, "y"], ["é" * 5000, "", "😀" * 3000]]
+    table += [[_cell(rng) for _ in range(3)] for _ in range(300)]
+    table += [[str(k) for k in range(3)], ["\U0010ffff" * 9000, "z" * 9000, ""]]
+    doc = vorn.stringify(table).encode()
+    want = _columns(table[1:], table[0])
+    for most in (1, 7, 4096, 1 << 20):
+        for threads, block_size in [(1, 1), (1, 300), (1, 5000), (1, 1 << 20), (2, 300)]:
+            got = vorn_io.read_arrow(_Trickle(doc, most), threads=threads, block_size=block_size).to_pyarrow()
+            assert got.to_pydict() == want, (most, threads, block_size)
+    text = doc.decode()
+    for cut in sorted({len(text) - k for k in (1, 2, 3, 40, 9001, 18003)} | {len(text) // 2}):
+        with pytest.raises(SyntaxError) as parsed:
+            vorn.parse(text[:cut])
+        seen = set()
+        for threads, block_size in [(1, 1), (1, 1 << 20), (2, 777)]:
+            kind, message, position, row = _error_of(lambda: vorn_io.read_arrow(
+                _Trickle(text[:cut].encode(), 4096), threads=threads, block_size=block_size).to_pyarrow())
+            assert (kind, message) == (vorn_io.DecodeError, str(parsed.value)), (cut, threads, block_size)
+            seen.add((position, row))
+        assert len(seen) == 1, (cut, seen)
 
 
 def _resident() -> int:

@@ -187,7 +187,7 @@ void set_grammar_fault(ReadFault& fault, const Fault& f) {
     fault.fault = f;
 }
 
-void set_sink_fault(ReadFault& fault, const SinkFault& f, const Block& block, int64_t width) {
+void set_sink_fault(ReadFault& fault, const SinkFault& f, int64_t row0, int64_t width) {
     fault = {};
     switch (f.kind) {
         case SinkFault::Kind::Ragged:
@@ -200,7 +200,7 @@ void set_sink_fault(ReadFault& fault, const SinkFault& f, const Block& block, in
             fault.kind = ReadFault::Kind::NoMemory;
             break;
     }
-    fault.row = block.row0 + f.row;
+    fault.row = row0 + f.row;
     fault.cells = f.cells;
     fault.width = width;
     fault.slot = f.slot;
@@ -217,9 +217,13 @@ void set_utf8_fault(ReadFault& fault, const uint8_t* bytes, size_t size, size_t 
 }
 
 // Reads a block of whole rows with a sink, from the document's counters
-// before it. The grammar gives faults with byte offsets into the block.
+// before it, and sets *stopped to the index it stopped at (the fault's, on
+// a fault). The grammar gives faults with byte offsets into the block; they
+// are made document offsets here. A block the partition pass ended at a
+// fault may stop with Stop::Cut, at that fault; any other is whole rows,
+// and a cut there means the input ended inside a cell.
 template <typename Sink>
-grammar::Stop walk(const Block& block, Sink& sink, int64_t limit, Fault& fault) {
+grammar::Stop walk(const Block& block, Sink& sink, int64_t limit, Fault& fault, size_t* stopped = nullptr) {
     grammar::Counters counters;
     counters.u16 = block.u16_0;
     counters.rows = block.row0;
@@ -235,17 +239,50 @@ grammar::Stop walk(const Block& block, Sink& sink, int64_t limit, Fault& fault) 
         stop = grammar::read_elements<grammar::Utf8, false>(block.bytes, block.size, pos, counters, sink, rules,
                                                              fault, cut);
     }
+    if (stopped) *stopped = stop == grammar::Stop::Fault && fault.byte >= 0 ? size_t(fault.byte) : pos;
     if (stop == grammar::Stop::Fault && fault.byte >= 0) fault.byte += block.start;
-    if (stop == grammar::Stop::Cut) {
-        // A block ends with a row's ';', so nothing is cut short; were it
-        // to be, the input would have ended inside a cell.
+    if (stop == grammar::Stop::Cut && block.fault.kind == ReadFault::Kind::None) {
         grammar::end_at(fault, counters.u16, counters.rows, block.start + int64_t(block.size));
         stop = grammar::Stop::Fault;
     }
     return stop;
 }
 
+// The column sink as the reader on the calling thread drives it: it keeps
+// where the open row began and how many UTF-16 units its cells took, so
+// that a row the bytes in view cut short can be taken back, and it ends the
+// batch at the first row end at or past cut_at, as the partition pass cuts
+// blocks.
+struct SerialSink {
+    ColumnSink& inner;
+    const uint8_t* text;
+    int64_t cut_at;  // an index into text
+    size_t needed;   // BoundaryFinder::kLookahead, or 0 at the end of the input
+    size_t element = 0;  // where the element being read begins
+    size_t row_at = 0;   // where the open row begins
+    int64_t row_u16 = 0;  // UTF-16 units of the open row's cells so far
+
+    VORN_ALWAYS_INLINE bool cell(const uint8_t* payload, size_t bytes, int64_t utf16, uint32_t widest) {
+        if (!inner.cell(payload, bytes, utf16, widest)) return false;
+        const size_t at = size_t(payload - text);
+        // The prefix is ASCII: its bytes are its units.
+        row_u16 += int64_t(at - element) + utf16;
+        element = at + bytes;
+        return true;
+    }
+    VORN_ALWAYS_INLINE bool row_end(size_t next, int64_t rows) {
+        if (!inner.row_end(next, rows)) return false;
+        row_at = element = next;
+        row_u16 = 0;
+        return int64_t(next) < cut_at;
+    }
+    VORN_ALWAYS_INLINE size_t lookahead() const { return needed; }
+};
+
 constexpr size_t kMinRead = 4096;
+// The most a batch's columns reserve at first: a block size far past the
+// input would otherwise reserve room it never needs.
+constexpr size_t kMostReserved = size_t(16) << 20;
 constexpr size_t kMaxRead = 1 << 20;
 
 }  // namespace
@@ -455,6 +492,14 @@ bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots)
     }
     // A few blocks ahead of the consumer: one per worker and one more.
     max_in_flight_ = workers_ ? options_.threads + 1 : 1;
+    if (!workers_) {
+        // The walk takes up after the first row, from the finder's counters.
+        serial_ = true;
+        at_row_ = finder_.counters();
+        at_row_.rows += options_.row_base;
+        at_row_.after_terminator = true;
+        checked_ = 0;
+    }
     if (first_block_) {
         head_ = tail_ = first_block_;
         first_block_ = nullptr;
@@ -464,8 +509,11 @@ bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots)
     return true;
 }
 
-// Checks a block's bytes as UTF-8 and reads them into columns. A fault the
-// partition pass found in it is reported unless invalid UTF-8 comes first.
+// Reads a block into columns and checks its bytes as UTF-8. The first
+// fault in the document's order is the one reported: one the read finds
+// (a ragged row, a row too long) before the fault the partition pass ended
+// the block at is that fault, and bytes that are not UTF-8 before either
+// come first.
 void BatchReader::parse(Block* block) {
     ReadFault& fault = block->fault;
     const bool cut_short = fault.kind != ReadFault::Kind::None;
@@ -473,34 +521,188 @@ void BatchReader::parse(Block* block) {
     if (cut_short && fault.kind == ReadFault::Kind::Grammar && fault.fault.byte >= block->start &&
         size_t(fault.fault.byte - block->start) < limit)
         limit = size_t(fault.fault.byte - block->start);
-    const size_t bad = text::utf8_check(block->bytes, limit);
-    if (bad < limit) {
+    auto utf8_before = [&](size_t end) {
+        if (end > block->size) end = block->size;
+        const size_t bad = text::utf8_check(block->bytes, end);
+        if (bad >= end) return false;
         set_utf8_fault(fault, block->bytes, block->size, bad, block->start);
-        return;
-    }
-    if (cut_short) return;
+        return true;
+    };
     ColumnSink sink(plan_);
     if (!sink.init(block->size)) {
+        fault = {};
         fault.kind = ReadFault::Kind::NoMemory;
         return;
     }
     Fault f;
-    const grammar::Stop stop = walk(*block, sink, options_.max_row_size, f);
-    if (stop == grammar::Stop::Fault) {
-        set_grammar_fault(fault, f);
+    size_t stopped = 0;
+    const grammar::Stop stop = walk(*block, sink, options_.max_row_size, f, &stopped);
+    if (stop == grammar::Stop::Fault && (!cut_short || stopped < limit)) {
+        if (!utf8_before(stopped)) set_grammar_fault(fault, f);
         return;
     }
     if (stop == grammar::Stop::Sink) {
-        set_sink_fault(fault, sink.fault(), *block, plan_.width);
+        if (!utf8_before(stopped)) set_sink_fault(fault, sink.fault(), block->row0, plan_.width);
         return;
     }
+    if (utf8_before(limit) || cut_short) return;
     if (!export_batch(sink, plan_, &block->batch)) fault.kind = ReadFault::Kind::NoMemory;
     std::free(block->bytes);
     block->bytes = nullptr;
 }
 
+int BatchReader::fail_serial(const ReadFault& fault) {
+    fault_ = fault;
+    failed_ = true;
+    produced_all_ = true;
+    return -1;
+}
+
+// Whether buf_[checked_..end) is UTF-8; on false, fault_ names the first
+// byte that is not.
+bool BatchReader::checked_utf8(size_t end) {
+    if (end <= checked_) return true;
+    const size_t bad = checked_ + text::utf8_check(buf_ + checked_, end - checked_);
+    if (bad < end) {
+        ReadFault f;
+        set_utf8_fault(f, buf_, buf_len_, bad, buf_start_);
+        fail_serial(f);
+        return false;
+    }
+    checked_ = end;
+    return true;
+}
+
+int BatchReader::next_serial(ArrowArray* out) {
+    if (produced_all_) return 0;
+    ColumnSink sink(plan_);
+    const size_t reserve = size_t(options_.block_size) < kMostReserved ? size_t(options_.block_size) : kMostReserved;
+    if (!sink.init(reserve + read_size_)) {
+        ReadFault f;
+        f.kind = ReadFault::Kind::NoMemory;
+        return fail_serial(f);
+    }
+    const int64_t row0 = at_row_.rows;
+    const int64_t cut = buf_start_ + options_.block_size;
+    grammar::Rules rules;
+    if (options_.max_row_size >= 0) rules.limit = options_.max_row_size;
+    size_t want = read_size_;
+    // buf_ begins a row throughout, with at_row_ the counters there.
+    auto drop = [this](size_t n) {
+        if (n == 0) return;
+        std::memmove(buf_, buf_ + n, buf_len_ - n);
+        buf_len_ -= n;
+        buf_start_ += int64_t(n);
+        checked_ = checked_ > n ? checked_ - n : 0;
+    };
+    for (;;) {
+        while (!source_done_ && buf_len_ < want) {
+            if (!read_more()) return fail_serial(fault_);
+        }
+        const bool final = source_done_;
+        SerialSink walker{sink, buf_, cut - buf_start_, final ? 0 : BoundaryFinder::kLookahead};
+        grammar::Counters counters = at_row_;
+        grammar::Cut stopped;
+        Fault f;
+        size_t pos = 0;
+        const grammar::Stop stop =
+            options_.max_row_size >= 0
+                ? grammar::read_elements<grammar::Utf8, true>(buf_, buf_len_, pos, counters, walker, rules, f, stopped)
+                : grammar::read_elements<grammar::Utf8, false>(buf_, buf_len_, pos, counters, walker, rules, f,
+                                                               stopped);
+        switch (stop) {
+            case grammar::Stop::Fault: {
+                const size_t at = f.byte >= 0 && size_t(f.byte) < buf_len_ ? size_t(f.byte) : pos;
+                if (!checked_utf8(at)) return -1;
+                if (f.byte >= 0) f.byte += buf_start_;
+                ReadFault rf;
+                set_grammar_fault(rf, f);
+                return fail_serial(rf);
+            }
+            case grammar::Stop::Sink: {
+                if (!checked_utf8(pos)) return -1;
+                if (sink.fault().kind != SinkFault::Kind::None) {
+                    ReadFault rf;
+                    set_sink_fault(rf, sink.fault(), row0, plan_.width);
+                    return fail_serial(rf);
+                }
+                // The batch ends at a row end at or past the cut.
+                at_row_ = counters;
+                drop(pos);
+                break;
+            }
+            case grammar::Stop::End:
+                if (!checked_utf8(pos)) return -1;
+                if (!final) {
+                    at_row_ = counters;
+                    drop(pos);
+                    want = read_size_;
+                    continue;
+                }
+                if (counters.after_terminator || buf_len_ == 0) {
+                    at_row_ = counters;
+                    drop(pos);
+                    produced_all_ = true;
+                    break;
+                }
+                [[fallthrough]];  // (not reached: the walk ends past a ';')
+            case grammar::Stop::Cut: {
+                // The open row is read again once more bytes are in.
+                const size_t row_at = walker.row_at;
+                sink.unwind_open_row();
+                counters.u16 -= walker.row_u16;
+                counters.row_size = 0;
+                counters.after_terminator = true;
+                if (!checked_utf8(row_at)) return -1;
+                if (final) {
+                    // Malformed at the end of the input: the finder reports
+                    // it as the partition pass would.
+                    BoundaryFinder tail(1);
+                    tail.resume(counters, buf_start_ + int64_t(row_at));
+                    size_t q = 0;
+                    Fault end_fault;
+                    if (tail.feed(buf_ + row_at, buf_len_ - row_at, &q, true) ==
+                        BoundaryFinder::Step::Malformed) {
+                        end_fault = tail.fault();
+                    } else {
+                        grammar::end_at(end_fault, counters.u16, counters.rows, buf_start_ + int64_t(buf_len_));
+                    }
+                    const int64_t at = end_fault.byte - buf_start_;
+                    if (!checked_utf8(at >= 0 && size_t(at) < buf_len_ ? size_t(at) : buf_len_)) return -1;
+                    ReadFault rf;
+                    set_grammar_fault(rf, end_fault);
+                    return fail_serial(rf);
+                }
+                const size_t element = pos - row_at;
+                at_row_ = counters;
+                drop(row_at);
+                // At least twice the open row's bytes in view, so that a
+                // long row is walked a bounded number of times, and at least
+                // the bytes its cut cell is known to take.
+                want = buf_len_ * 2 > buf_len_ + read_size_ ? buf_len_ * 2 : buf_len_ + read_size_;
+                if (stopped.prefix_whole) {
+                    const uint64_t need = uint64_t(element) + 2 + uint64_t(stopped.digits) +
+                                          uint64_t(stopped.length) + BoundaryFinder::kLookahead;
+                    if (need > want && need < (uint64_t(1) << 62)) want = size_t(need);
+                }
+                continue;
+            }
+        }
+        break;
+    }
+    if (sink.rows() == 0) return 0;
+    if (!export_batch(sink, plan_, out)) {
+        ReadFault rf;
+        rf.kind = ReadFault::Kind::NoMemory;
+        return fail_serial(rf);
+    }
+    rows_out_ += out->length;
+    return 1;
+}
+
 int BatchReader::next(ArrowArray* out) {
     if (failed_) return -1;
+    if (serial_ && !head_) return next_serial(out);
     while (!produced_all_ && in_flight_ < max_in_flight_) {
         Block* block = produce();
         if (!block) break;

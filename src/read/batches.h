@@ -1,14 +1,20 @@
 // The columnar reader: a VORN document read as a stream of Arrow record
 // batches, one per block of whole rows.
 //
-// The bytes arrive from a source in order. The partition pass (the boundary
-// finder with no sink) runs over them as they come and cuts a block at the
-// first row end past each block size; each block is then read into columns
-// (the finder with a column sink) and checked as UTF-8, on worker threads
-// when there are several, while the next blocks are cut. Batches are handed
-// out in file order, and at most a few blocks are held ahead of the
-// consumer. Faults are kept with the block they lie in, so the batches
+// The bytes arrive from a source in order. With worker threads, the
+// partition pass (the boundary finder with no sink) runs over them as they
+// come and cuts a block at the first row end past each block size; each
+// block is then read into columns (the grammar's walk with a column sink)
+// and checked as UTF-8 on a worker while the next blocks are cut. Batches
+// are handed out in file order, and at most a few blocks are held ahead of
+// the consumer. Faults are kept with the block they lie in, so the batches
 // before it are all handed out first.
+//
+// On the calling thread alone, nothing is gained by finding the cuts apart:
+// the column walk runs over the bytes as they are read and ends each batch
+// at the same row ends, so every byte is walked once. A row the bytes read
+// so far cut short is taken back from the columns and read again whole
+// once more bytes are in.
 //
 // Nothing here calls the interpreter: the source may, and says so itself.
 #pragma once
@@ -102,6 +108,9 @@ public:
 
 private:
     Block* produce();
+    int next_serial(ArrowArray* out);
+    int fail_serial(const ReadFault& fault);
+    bool checked_utf8(size_t end);
     Block* new_block(int64_t end);
     bool read_more();
     void parse(Block* block);
@@ -138,6 +147,12 @@ private:
     int in_flight_ = 0;
     int max_in_flight_ = 1;
     Workers* workers_ = nullptr;
+
+    // On the calling thread alone: the counters at buf_[0], which begins a
+    // row, and how much of the buffer is known to be UTF-8.
+    bool serial_ = false;
+    grammar::Counters at_row_;
+    size_t checked_ = 0;
 
     bool failed_ = false;
     ReadFault fault_;

@@ -60,11 +60,22 @@ public:
         next_cut_ = cut_offset_ + size_;
     }
 
+    // Takes up the walk at a row start, base bytes into the document, with
+    // the counters a reader kept up to there; no cut is made after it.
+    void resume(const grammar::Counters& counters, int64_t base) {
+        counters_ = counters;
+        base_ = cut_offset_ = base;
+        owed_ = 0;
+        in_payload_ = false;
+        size_ = next_cut_ = kLargest;
+    }
+
     // Byte offsets in it count from the start of the document.
     const Fault& fault() const { return fault_; }
     int64_t cut_offset() const { return cut_offset_; }
     int64_t rows() const { return counters_.rows; }
     int64_t position() const { return counters_.u16; }
+    const grammar::Counters& counters() const { return counters_; }
 
 private:
     static constexpr int64_t kLargest = int64_t(1) << 62;

@@ -49,6 +49,40 @@ bool ColumnSink::append_view(ColumnBuffers& column, int32_t slot, const uint8_t*
     return true;
 }
 
+void ColumnSink::unwind_open_row() {
+    const int64_t stored = cell_ < plan_.width ? cell_ : plan_.width;
+    for (int64_t col = 0; col < stored; ++col) {
+        const int32_t slot = plan_.slot_of[col];
+        if (slot < 0) continue;
+        ByteBuffer& data = columns_[slot].data;
+        ByteBuffer& index = columns_[slot].index;
+        switch (plan_.layout) {
+            case StringLayout::Large: {
+                index.size -= 8;
+                int64_t end = 0;
+                std::memcpy(&end, index.data + index.size - 8, 8);
+                data.size = size_t(end);
+                break;
+            }
+            case StringLayout::Small: {
+                index.size -= 4;
+                int32_t end = 0;
+                std::memcpy(&end, index.data + index.size - 4, 4);
+                data.size = size_t(end);
+                break;
+            }
+            case StringLayout::View: {
+                index.size -= 16;
+                int32_t length = 0;
+                std::memcpy(&length, index.data + index.size, 4);
+                if (length > 12) data.size -= size_t(length);
+                break;
+            }
+        }
+    }
+    cell_ = 0;
+}
+
 bool ColumnSink::finish_short_row() {
     if (plan_.pad && cell_ < plan_.width) {
         for (int64_t col = cell_; col < plan_.width; ++col) {

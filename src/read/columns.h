@@ -87,6 +87,10 @@ public:
         return true;
     }
 
+    // Takes back the cells of the row still open, as if the walk had
+    // stopped before it: a reader of pieces reads that row again whole.
+    void unwind_open_row();
+
     // Rows ended, and each column's buffers.
     int64_t rows() const { return rows_; }
     ColumnBuffers* columns() { return columns_; }
