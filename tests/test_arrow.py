@@ -477,6 +477,10 @@ def test_rows_longer_than_every_read() -> None:
         for threads, block_size in [(1, 1), (1, 300), (1, 5000), (1, 1 << 20), (2, 300)]:
             got = vorn_io.read_arrow(_Trickle(doc, most), threads=threads, block_size=block_size).to_pyarrow()
             assert got.to_pydict() == want, (most, threads, block_size)
+    for string_type in ("string", "string_view"):
+        # Each layout takes the cut row's cells back from its own buffers.
+        got = vorn_io.read_arrow(_Trickle(doc, 7), threads=1, block_size=300, string_type=string_type)
+        assert got.to_pyarrow().to_pydict() == want, string_type
     text = doc.decode()
     for cut in sorted({len(text) - k for k in (1, 2, 3, 40, 9001, 18003)} | {len(text) // 2}):
         with pytest.raises(SyntaxError) as parsed:

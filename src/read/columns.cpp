@@ -49,6 +49,19 @@ bool ColumnSink::append_view(ColumnBuffers& column, int32_t slot, const uint8_t*
     return true;
 }
 
+namespace {
+
+// Drops a column's last cell: its end offset, and its bytes.
+template <typename Offset>
+void pop_offset(ByteBuffer& index, ByteBuffer& data) {
+    index.size -= sizeof(Offset);
+    Offset end = 0;
+    std::memcpy(&end, index.data + index.size - sizeof(Offset), sizeof(Offset));
+    data.size = size_t(end);
+}
+
+}  // namespace
+
 void ColumnSink::unwind_open_row() {
     const int64_t stored = cell_ < plan_.width ? cell_ : plan_.width;
     for (int64_t col = 0; col < stored; ++col) {
@@ -57,20 +70,12 @@ void ColumnSink::unwind_open_row() {
         ByteBuffer& data = columns_[slot].data;
         ByteBuffer& index = columns_[slot].index;
         switch (plan_.layout) {
-            case StringLayout::Large: {
-                index.size -= 8;
-                int64_t end = 0;
-                std::memcpy(&end, index.data + index.size - 8, 8);
-                data.size = size_t(end);
+            case StringLayout::Large:
+                pop_offset<int64_t>(index, data);
                 break;
-            }
-            case StringLayout::Small: {
-                index.size -= 4;
-                int32_t end = 0;
-                std::memcpy(&end, index.data + index.size - 4, 4);
-                data.size = size_t(end);
+            case StringLayout::Small:
+                pop_offset<int32_t>(index, data);
                 break;
-            }
             case StringLayout::View: {
                 index.size -= 16;
                 int32_t length = 0;
