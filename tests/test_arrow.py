@@ -261,8 +261,8 @@ def test_stream_is_consumed_once_and_source_errors_pass_through() -> None:
         pa.table(reader)
 
     class Failing(io.RawIOBase):
-        def __init__(self) -> None:
-            self.calls = 0
+        def __init__(self, first: bytes) -> None:
+            self.calls, self.first = 0, first
 
         def readable(self) -> bool:
             return True
@@ -270,12 +270,15 @@ def test_stream_is_consumed_once_and_source_errors_pass_through() -> None:
         def readinto(self, buffer: memoryview) -> int:
             self.calls += 1
             if self.calls == 1:
-                buffer[:4] = b"01a;"
-                return 4
+                buffer[:len(self.first)] = self.first
+                return len(self.first)
             raise OSError("disk on fire")
 
-    with pytest.raises(OSError, match="disk on fire"):
-        vorn_io.read_arrow(Failing(), block_size=1).to_pyarrow()
+    # In the first row, and after rows enough to begin reading batches.
+    for first in (b"01a;", vorn.stringify([["a"]] + [[str(k)] for k in range(40)]).encode()):
+        for threads in (1, 2):
+            with pytest.raises(OSError, match="disk on fire"):
+                vorn_io.read_arrow(Failing(first), block_size=1, threads=threads).to_pyarrow()
 
 
 def test_file_that_shrinks_during_the_read(tmp_path: object) -> None:
