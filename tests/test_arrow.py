@@ -15,6 +15,7 @@ import pytest
 import vorn
 import vorn_io
 from vorn_io import _scanner
+from byte_streams import Trickle
 
 pa = pytest.importorskip("pyarrow", reason="pyarrow is needed to look at the batches (vorn[arrow])")
 
@@ -447,24 +448,6 @@ def test_every_block_size_matches_for_long_cells() -> None:
         assert _read(doc, block_size=block_size, threads=2).to_pydict() == want
 
 
-class _Trickle(io.RawIOBase):
-    """A stream that hands out at most `most` bytes a read, so that rows and
-    cells end up split across reads at every offset."""
-
-    def __init__(self, data: bytes, most: int) -> None:
-        self.data, self.at, self.most = data, 0, most
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, buffer: object) -> int:
-        view = memoryview(buffer)  # type: ignore[arg-type]
-        n = min(len(view), self.most, len(self.data) - self.at)
-        view[:n] = self.data[self.at:self.at + n]
-        self.at += n
-        return n
-
-
 def test_rows_longer_than_every_read() -> None:
     # One reader walks the bytes as they arrive: a row cut short by a read
     # is taken back and read again whole, however long it is, and faults
@@ -478,11 +461,11 @@ def test_rows_longer_than_every_read() -> None:
     want = _columns(table[1:], table[0])
     for most in (1, 7, 4096, 1 << 20):
         for threads, block_size in [(1, 1), (1, 300), (1, 5000), (1, 1 << 20), (2, 300)]:
-            got = vorn_io.read_arrow(_Trickle(doc, most), threads=threads, block_size=block_size).to_pyarrow()
+            got = vorn_io.read_arrow(Trickle(doc, most), threads=threads, block_size=block_size).to_pyarrow()
             assert got.to_pydict() == want, (most, threads, block_size)
     for string_type in ("string", "string_view"):
         # Each layout takes the cut row's cells back from its own buffers.
-        got = vorn_io.read_arrow(_Trickle(doc, 7), threads=1, block_size=300, string_type=string_type)
+        got = vorn_io.read_arrow(Trickle(doc, 7), threads=1, block_size=300, string_type=string_type)
         assert got.to_pyarrow().to_pydict() == want, string_type
     text = doc.decode()
     for cut in sorted({len(text) - k for k in (1, 2, 3, 40, 9001, 18003)} | {len(text) // 2}):
@@ -491,7 +474,7 @@ def test_rows_longer_than_every_read() -> None:
         seen = set()
         for threads, block_size in [(1, 1), (1, 1 << 20), (2, 777)]:
             kind, message, position, row = _error_of(lambda: vorn_io.read_arrow(
-                _Trickle(text[:cut].encode(), 4096), threads=threads, block_size=block_size).to_pyarrow())
+                Trickle(text[:cut].encode(), 4096), threads=threads, block_size=block_size).to_pyarrow())
             assert (kind, message) == (vorn_io.DecodeError, str(parsed.value)), (cut, threads, block_size)
             seen.add((position, row))
         assert len(seen) == 1, (cut, seen)

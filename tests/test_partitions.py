@@ -16,6 +16,7 @@ import texts
 import vorn
 import vorn_io
 from vorn_io import _partition
+from byte_streams import Trickle
 
 SMILE = "\U0001F600"
 
@@ -37,22 +38,6 @@ def row_ends(table):
         at += len(vorn.stringify([row]).encode())
         ends.append(at)
     return ends
-
-
-class Trickle(io.RawIOBase):
-    """A binary file that hands over at most `step` bytes per read."""
-
-    def __init__(self, data, step):
-        self._data, self._at, self._step = data, 0, step
-
-    def readable(self):
-        return True
-
-    def readinto(self, buffer):
-        n = min(self._step, len(buffer), len(self._data) - self._at)
-        buffer[:n] = self._data[self._at:self._at + n]
-        self._at += n
-        return n
 
 
 def check_ranges(data, ranges, size, ends):
