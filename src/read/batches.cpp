@@ -216,6 +216,17 @@ void set_utf8_fault(ReadFault& fault, const uint8_t* bytes, size_t size, size_t 
     set_grammar_fault(fault, f);
 }
 
+// Whether bytes[from..end) holds a byte that is not UTF-8 (bytes being
+// size long and start bytes into the document); fault then names the first.
+bool invalid_utf8_in(const uint8_t* bytes, size_t size, size_t from, size_t end, int64_t start,
+                     ReadFault& fault) {
+    if (end <= from) return false;
+    const size_t bad = from + text::utf8_check(bytes + from, end - from);
+    if (bad >= end) return false;
+    set_utf8_fault(fault, bytes, size, bad, start);
+    return true;
+}
+
 // Reads a block of whole rows with a sink, from the document's counters
 // before it, and sets *stopped to the index it stopped at (the fault's, on
 // a fault). The grammar gives faults with byte offsets into the block; they
@@ -429,10 +440,8 @@ bool BatchReader::start() {
     const size_t limit = block->fault.kind != ReadFault::Kind::None
                              ? size_t(block->fault.fault.byte - block->start)
                              : block->size;
-    const size_t bad = text::utf8_check(block->bytes, limit);
-    if (bad < limit) {
-        fault_ = {};
-        set_utf8_fault(fault_, block->bytes, block->size, bad, block->start);
+    if (invalid_utf8_in(block->bytes, block->size, 0, limit, block->start, fault_)) {
+        // fault_ names the byte.
     } else if (block->fault.kind != ReadFault::Kind::None) {
         fault_ = block->fault;
     } else {
@@ -522,11 +531,8 @@ void BatchReader::parse(Block* block) {
         size_t(fault.fault.byte - block->start) < limit)
         limit = size_t(fault.fault.byte - block->start);
     auto utf8_before = [&](size_t end) {
-        if (end > block->size) end = block->size;
-        const size_t bad = text::utf8_check(block->bytes, end);
-        if (bad >= end) return false;
-        set_utf8_fault(fault, block->bytes, block->size, bad, block->start);
-        return true;
+        return invalid_utf8_in(block->bytes, block->size, 0, end < block->size ? end : block->size, block->start,
+                               fault);
     };
     ColumnSink sink(plan_);
     if (!sink.init(block->size)) {
@@ -562,10 +568,8 @@ int BatchReader::fail_serial(const ReadFault& fault) {
 // byte that is not.
 bool BatchReader::checked_utf8(size_t end) {
     if (end <= checked_) return true;
-    const size_t bad = checked_ + text::utf8_check(buf_ + checked_, end - checked_);
-    if (bad < end) {
-        ReadFault f;
-        set_utf8_fault(f, buf_, buf_len_, bad, buf_start_);
+    ReadFault f;
+    if (invalid_utf8_in(buf_, buf_len_, checked_, end, buf_start_, f)) {
         fail_serial(f);
         return false;
     }
