@@ -421,6 +421,23 @@ def test_write_without_pyarrow_refuses_other_types(monkeypatch: pytest.MonkeyPat
     assert _written(strings) == vorn.stringify([["s"], ["x"], ["é"]]).encode()
 
 
+def test_write_reads_buffers_at_any_address() -> None:
+    # pyarrow hands over buffers read back from a pickle at odd addresses.
+    import numpy as np
+
+    texts = ["a", "", "éx", "😀" * 3]
+    data = "".join(texts).encode()
+    want = vorn.stringify([["s"]] + [[t] for t in texts]).encode()
+    for string_type, width in ((pa.large_string(), 8), (pa.string(), 4)):
+        ends = np.cumsum([0] + [len(t.encode()) for t in texts]).astype(f"<i{width}").tobytes()
+        raw = pa.py_buffer(b"\0" + ends)
+        offsets = raw.slice(1)
+        array = pa.Array.from_buffers(string_type, len(texts), [None, offsets, pa.py_buffer(data)])
+        out = io.BytesIO()
+        vorn_io.write_arrow(pa.table({"s": array}), out)
+        assert out.getvalue() == want, string_type
+
+
 def test_write_refuses_invalid_utf8() -> None:
     bad = pa.Array.from_buffers(pa.string(), 2, [None, pa.py_buffer(bytes(pa.array([0, 1, 3], pa.int32()).buffers()[1])),
                                                  pa.py_buffer(b"a\xc3\x28")])

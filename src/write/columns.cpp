@@ -19,16 +19,27 @@ struct Cell {
     size_t size;
 };
 
+// The i-th value of type T in an Arrow buffer. A producer may hand over
+// buffers at any address (pyarrow's, read back from a pickle, are not
+// aligned), so values are read with a copy, which is one load where the
+// machine allows unaligned ones.
+template <typename T>
+inline T value_at(const void* buffer, int64_t i) {
+    T v;
+    std::memcpy(&v, static_cast<const uint8_t*>(buffer) + i * int64_t(sizeof(T)), sizeof(T));
+    return v;
+}
+
 inline Cell cell_of(const StringColumn& c, int64_t i) {
     const int64_t at = c.offset + i;
     switch (c.kind) {
         case StringColumn::Kind::Small: {
-            const auto* off = static_cast<const int32_t*>(c.index);
-            return {c.data + off[at], size_t(off[at + 1] - off[at])};
+            const int64_t start = value_at<int32_t>(c.index, at);
+            return {c.data + start, size_t(value_at<int32_t>(c.index, at + 1) - start)};
         }
         case StringColumn::Kind::Large: {
-            const auto* off = static_cast<const int64_t*>(c.index);
-            return {c.data + off[at], size_t(off[at + 1] - off[at])};
+            const int64_t start = value_at<int64_t>(c.index, at);
+            return {c.data + start, size_t(value_at<int64_t>(c.index, at + 1) - start)};
         }
         default: {
             const uint8_t* view = static_cast<const uint8_t*>(c.index) + at * 16;
@@ -50,13 +61,13 @@ inline int64_t index_at(const Column& c, int64_t i) {
             return c.index_signed ? int64_t(static_cast<const int8_t*>(c.indices)[at])
                                   : int64_t(static_cast<const uint8_t*>(c.indices)[at]);
         case 2:
-            return c.index_signed ? int64_t(static_cast<const int16_t*>(c.indices)[at])
-                                  : int64_t(static_cast<const uint16_t*>(c.indices)[at]);
+            return c.index_signed ? int64_t(value_at<int16_t>(c.indices, at))
+                                  : int64_t(value_at<uint16_t>(c.indices, at));
         case 4:
-            return c.index_signed ? int64_t(static_cast<const int32_t*>(c.indices)[at])
-                                  : int64_t(static_cast<const uint32_t*>(c.indices)[at]);
+            return c.index_signed ? int64_t(value_at<int32_t>(c.indices, at))
+                                  : int64_t(value_at<uint32_t>(c.indices, at));
         default:
-            return static_cast<const int64_t*>(c.indices)[at];
+            return value_at<int64_t>(c.indices, at);
     }
 }
 
@@ -169,27 +180,18 @@ bool check_strings(const StringColumn& c, int64_t rows, int64_t* bad, bool* bad_
         // The cells tile one run of bytes: the run is checked whole, then
         // each cell's start for the middle of a sequence.
         int64_t first, last;
-        if (c.kind == StringColumn::Kind::Small) {
-            const auto* off = static_cast<const int32_t*>(c.index) + c.offset;
-            first = off[0];
-            last = off[rows];
-            for (int64_t i = 0; i < rows; ++i)
-                if (off[i + 1] < off[i] || off[i] < 0) {
-                    *bad = i;
-                    *bad_offsets = true;
-                    return false;
-                }
-        } else {
-            const auto* off = static_cast<const int64_t*>(c.index) + c.offset;
-            first = off[0];
-            last = off[rows];
-            for (int64_t i = 0; i < rows; ++i)
-                if (off[i + 1] < off[i] || off[i] < 0) {
-                    *bad = i;
-                    *bad_offsets = true;
-                    return false;
-                }
-        }
+        const bool small = c.kind == StringColumn::Kind::Small;
+        auto off = [&](int64_t i) {
+            return small ? int64_t(value_at<int32_t>(c.index, c.offset + i)) : value_at<int64_t>(c.index, c.offset + i);
+        };
+        first = off(0);
+        last = off(rows);
+        for (int64_t i = 0; i < rows; ++i)
+            if (off(i + 1) < off(i) || off(i) < 0) {
+                *bad = i;
+                *bad_offsets = true;
+                return false;
+            }
         const size_t span = size_t(last - first);
         const size_t at = text::utf8_check(c.data + first, span);
         bool ok = at == span;
@@ -256,11 +258,9 @@ size_t estimate(const Column* columns, int32_t count, int64_t rows) {
         if (columns[k].dictionary || c.kind == StringColumn::Kind::View || rows == 0) {
             total += size_t(rows) * 16;
         } else if (c.kind == StringColumn::Kind::Small) {
-            const auto* off = static_cast<const int32_t*>(c.index) + c.offset;
-            total += size_t(off[rows] - off[0]);
+            total += size_t(value_at<int32_t>(c.index, c.offset + rows) - value_at<int32_t>(c.index, c.offset));
         } else {
-            const auto* off = static_cast<const int64_t*>(c.index) + c.offset;
-            total += size_t(off[rows] - off[0]);
+            total += size_t(value_at<int64_t>(c.index, c.offset + rows) - value_at<int64_t>(c.index, c.offset));
         }
     }
     return total;
