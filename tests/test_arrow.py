@@ -191,31 +191,82 @@ def test_the_first_fault_in_the_document_is_reported() -> None:
                 _read(doc, threads=threads, block_size=block_size, **options)
 
 
-def test_utf8_validator_against_the_decoder() -> None:
-    # Every byte value at every lane of a block of ASCII, every length
-    # across the vector width and its tails, at every misalignment.
-    base = bytes(range(0x20, 0x60))
-    for size in (1, 15, 16, 17, 31, 32, 33, 48):
-        for lane in range(size):
+_KERNELS = _scanner._utf8_kernels()
+
+
+def _check_all_kernels(data: bytes | memoryview, want: int) -> None:
+    for kernel in ["auto"] + _KERNELS:
+        assert _scanner._utf8_check(data, kernel) == want, (kernel, bytes(data))
+
+
+def test_utf8_kernels_every_byte_at_every_lane() -> None:
+    # Every byte value at every lane of two 64-byte blocks and a tail, in
+    # ASCII and in text of two- and three-byte sequences (so that a lone
+    # byte also breaks a sequence around it), and every length across the
+    # vector widths and their tails.
+    for base in (bytes(range(0x20, 0x60)) * 3, ("é" * 65).encode(), ("中" * 44).encode()):
+        base = base[:130]
+        for lane in range(len(base)):
             for value in range(256):
-                text = bytearray(base[:size])
+                text = bytearray(base)
                 text[lane] = value
-                for shift in (0, 1, 7):
-                    data = bytes(shift) + bytes(text)
-                    want = _first_invalid(data)
-                    assert _scanner._utf8_check(data) == want
-                    assert _scanner._utf8_check(data, True) == want
-    # Every sequence of the length classes, cut and whole, at each offset.
-    for ch in ["é", "\u0800", "\uffff", "\U00010000", "\U0010ffff"] + _CONT[:4] + _FOUR[:3]:
+                data = bytes(text)
+                _check_all_kernels(data, _first_invalid(data))
+    for size in range(200):
+        for text in (b"a" * size, ("é" * size).encode()[:size], b"a" * size + b"\xe4\xb8"):
+            _check_all_kernels(text, _first_invalid(text))
+
+
+def test_utf8_kernels_every_pair_across_the_lane_edges() -> None:
+    # A byte from 0x80 up, then every byte value, where the two straddle
+    # the edge of a 16-byte lane, a 32-byte vector, a 64-byte block, or lie
+    # in the tail; and each length class cut or broken at every byte.
+    for at in (14, 15, 31, 63, 64, 126, 127):
+        for lead in range(0x80, 0x100):
+            for value in range(256):
+                data = b"x" * at + bytes([lead, value]) + b"yz" * 40
+                _check_all_kernels(data, _first_invalid(data))
+    for ch in ["é", "\u0800", "\uffff", "\U00010000", "\U0010ffff", "\ud7ff", "\ue000"]:
         encoded = ch.encode()
-        for pad in range(17):
+        for pad in (0, 1, 13, 30, 31, 32, 61, 62, 63, 64, 128):
             for cut in range(len(encoded) + 1):
-                data = b"a" * pad + encoded[:cut] + b"b" * 3
-                assert _scanner._utf8_check(data) == _first_invalid(data)
-    for raw in (b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\x80", b"\xe0\x80\x80", b"\xf0\x80\x80\x80"):
-        for pad in range(17):
-            data = b"x" * pad + raw
-            assert _scanner._utf8_check(data) == pad == _first_invalid(data)
+                for after in (b"b" * 70, b"\x80" + b"b" * 70, b""):
+                    data = b"a" * pad + encoded[:cut] + after
+                    _check_all_kernels(data, _first_invalid(data))
+    for raw in (b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\x80", b"\xe0\x80\x80", b"\xf0\x80\x80\x80",
+                b"\xf5\x80\x80\x80", b"\xff", b"\xc1\xbf", b"\xf0\x90\x80\x80\x80"):
+        for pad in range(0, 130, 3):
+            data = b"x" * pad + raw + b"x" * 70
+            _check_all_kernels(data, _first_invalid(data))
+
+
+def test_utf8_kernels_at_every_misalignment() -> None:
+    # The same text read from every address of a 64-byte span.
+    text = ("a" + "é" + "中" + "\U00010348").encode() * 20
+    broken = bytearray(text)
+    broken[77] = 0xC0
+    for data in (text, bytes(broken)):
+        buffer = bytearray(64) + bytearray(data)
+        want = _first_invalid(data)
+        for shift in range(64):
+            view = memoryview(buffer)[shift:]
+            view[:len(data)] = data
+            _check_all_kernels(view[:len(data)], want)
+
+
+def test_utf8_kernels_on_random_text() -> None:
+    # Text from every length class with bytes changed at random, against
+    # the decoder, for lengths past every vector width.
+    rng = random.Random(3)
+    classes = [_ALPHABET, _CONT, _THREE, _FOUR]
+    for _ in range(3000):
+        alphabet = rng.choice(classes)
+        data = bytearray("".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 160))).encode())
+        for _ in range(rng.randrange(3)):
+            data[rng.randrange(len(data))] = rng.randrange(256)
+        _check_all_kernels(bytes(data), _first_invalid(bytes(data)))
+    with pytest.raises(ValueError, match="no UTF-8 kernel"):
+        _scanner._utf8_check(b"", "neon")
 
 
 def _first_invalid(data: bytes) -> int:

@@ -616,21 +616,63 @@ PyType_Spec kColumnReaderSpec = {
     kColumnReaderSlots,
 };
 
-// _utf8_check(data, plain=False): the offset of the first invalid UTF-8
-// sequence in data, or its length; the vector path or the plain one.
+// _utf8_check(data, kernel="auto"): the offset of the first invalid UTF-8
+// sequence in data, or its length, found by the kernel named ("auto": the
+// one readers use). A kernel this build or CPU lacks is a ValueError.
 PyObject* utf8_check(PyObject*, PyObject* args) {
     Py_buffer view;
-    int plain = 0;
-    if (!PyArg_ParseTuple(args, "y*|p:_utf8_check", &view, &plain)) return nullptr;
+    const char* kernel = "auto";
+    if (!PyArg_ParseTuple(args, "y*|s:_utf8_check", &view, &kernel)) return nullptr;
     const auto* data = static_cast<const uint8_t*>(view.buf);
-    const size_t at = plain ? text::utf8_check_plain(data, size_t(view.len)) : text::utf8_check(data, size_t(view.len));
+    const size_t n = size_t(view.len);
+    size_t at = 0;
+    if (std::strcmp(kernel, "auto") == 0) {
+        at = text::utf8_check(data, n);
+    } else if (std::strcmp(kernel, "plain") == 0) {
+        at = text::utf8_check_plain(data, n);
+#if VORN_SSE2_64
+    } else if (std::strcmp(kernel, "sse2") == 0) {
+        at = text::utf8_check_sse2(data, n);
+#endif
+#if VORN_AVX2_DISPATCH
+    } else if (std::strcmp(kernel, "avx2") == 0 && text::utf8_avx2_available()) {
+        at = text::utf8_check_avx2(data, n);
+#endif
+    } else {
+        PyBuffer_Release(&view);
+        PyErr_Format(PyExc_ValueError, "no UTF-8 kernel %s here", kernel);
+        return nullptr;
+    }
     PyBuffer_Release(&view);
     return PyLong_FromSize_t(at);
 }
 
+// _utf8_kernels(): the names _utf8_check takes on this build and CPU.
+PyObject* utf8_kernels(PyObject*, PyObject*) {
+    Ref names(PyList_New(0));
+    if (!names) return nullptr;
+    const char* kernels[] = {
+        "plain",
+#if VORN_SSE2_64
+        "sse2",
+#endif
+#if VORN_AVX2_DISPATCH
+        text::utf8_avx2_available() ? "avx2" : nullptr,
+#endif
+    };
+    for (const char* name : kernels) {
+        if (!name) continue;
+        Ref item(PyUnicode_FromString(name));
+        if (!item || PyList_Append(names.get(), item.get()) < 0) return nullptr;
+    }
+    return names.release();
+}
+
 PyMethodDef kArrowFunctions[] = {
     {"_utf8_check", utf8_check, METH_VARARGS,
-     "_utf8_check(data, plain=False, /)\n--\n\nOffset of the first invalid UTF-8 sequence, or the length."},
+     "_utf8_check(data, kernel='auto', /)\n--\n\nOffset of the first invalid UTF-8 sequence, or the length."},
+    {"_utf8_kernels", utf8_kernels, METH_NOARGS,
+     "_utf8_kernels()\n--\n\nThe UTF-8 validation kernels of this build and CPU."},
     {nullptr, nullptr, 0, nullptr},
 };
 
