@@ -60,6 +60,62 @@ def test_read_equals_parse(threads: int, block_size: int) -> None:
         assert got.to_pydict() == _columns(parsed, got.column_names)
 
 
+def _batch_rows(doc: bytes, **options: object) -> tuple[list[int], dict[str, list[str]]]:
+    batches = list(pa.RecordBatchReader.from_stream(vorn_io.read_arrow(io.BytesIO(doc), **options)))
+    return [b.num_rows for b in batches], pa.Table.from_batches(batches).to_pydict() if batches else {}
+
+
+def test_cells_that_read_as_rows_do_not_move_the_batches() -> None:
+    # With workers, blocks are cut where a row seems to begin; cells whose
+    # text is itself rows of the table's width (a document inside a cell,
+    # ';' and digits among multi-byte text) make such guesses wrong. The
+    # batches and their rows are those one thread finds, for every block
+    # size and thread count.
+    rng = random.Random(11)
+    inner = [vorn.stringify([[_cell(rng), "x"] for _ in range(rng.randrange(1, 8))]) for _ in range(30)]
+    table = [["a", "b"]] + [[rng.choice(inner), rng.choice(inner + ["", "é;02ab;"])] for _ in range(60)]
+    doc = vorn.stringify(table).encode("utf-8", "surrogatepass")
+    want = _columns(vorn.parse(doc.decode("utf-8", "surrogatepass"))[1:], ["a", "b"])
+    for block_size in (1, 7, 64, 300, 1000, 4096, 1 << 20):
+        sizes, columns = _batch_rows(doc, threads=1, block_size=block_size)
+        assert columns == want
+        for threads in (2, 3):
+            assert _batch_rows(doc, threads=threads, block_size=block_size) == (sizes, want), block_size
+    # Padded rows: a guess takes a short row for a row.
+    padded = vorn.stringify([["a", "b", "c"]] + [["1;", "01x;01y;"][: 1 + k % 2] for k in range(200)]).encode()
+    for block_size in (5, 33, 100):
+        want = _batch_rows(padded, threads=1, block_size=block_size, ragged="pad")
+        assert _batch_rows(padded, threads=2, block_size=block_size, ragged="pad") == want
+
+
+def test_faults_after_guessed_cuts() -> None:
+    # A fault in a block cut at a guess is the one a single thread reports,
+    # with its row and position in the whole document, after the rows
+    # before it.
+    rows = [["k", "v"]] + [[str(k), "中" * (k % 9)] for k in range(400)]
+    doc = vorn.stringify(rows).encode()
+    at = doc.index(b";03399") + 1
+    cases = [
+        (doc[:at + 2] + b"\xff" + doc[at + 3:], UnicodeDecodeError),
+        (doc[:at + 5] + b";" + doc[at + 5:], ValueError),  # a row of one cell
+        (doc[:-1], vorn_io.DecodeError),
+        (doc[:at] + b"X" + doc[at + 1:], vorn_io.DecodeError),
+    ]
+    for broken, kind in cases:
+        for block_size in (50, 333, 2000):
+            want = _error_of(lambda: _read(broken, threads=1, block_size=block_size))
+            assert want[0] is kind
+            for threads in (2, 4):
+                assert _error_of(lambda: _read(broken, threads=threads, block_size=block_size)) == want
+            reader = pa.RecordBatchReader.from_stream(
+                vorn_io.read_arrow(io.BytesIO(broken), threads=2, block_size=block_size))
+            seen = 0
+            with pytest.raises(Exception):
+                for batch in reader:
+                    seen += batch.num_rows
+            assert seen > 300
+
+
 def test_string_types_and_columns() -> None:
     rng = random.Random(7)
     table = [["x", "y", "z"]] + _table(rng, 50, 3)

@@ -36,8 +36,9 @@ from ._scanner import ColumnReader, ColumnWriter
 __all__ = ["read_arrow", "write_arrow", "ArrowReader", "DEFAULT_BLOCK_SIZE"]
 
 # Bytes of file per record batch: large enough that a batch's fixed costs
-# vanish, small enough that threads x blocks stay a modest amount of memory.
-DEFAULT_BLOCK_SIZE = 4 << 20
+# vanish, small enough that threads x blocks stay a modest amount of memory
+# and that a file of a few tens of MB gives every thread blocks to read.
+DEFAULT_BLOCK_SIZE = 2 << 20
 
 _LAYOUTS = {"large_string": 0, "string": 1, "string_view": 2}
 
@@ -220,8 +221,9 @@ def read_arrow(source: Source, *, header: bool = True, names: Sequence[str] | No
     holds no header row, such as a later range of a file that has one: every
     row is data, and rows are measured against the names.
 
-    The file is cut into blocks of about ``block_size`` bytes at exact row
-    ends as it is read; ``threads`` (default: the CPUs this process may use)
+    The file is cut into blocks at exact row ends as it is read: a batch
+    ends at the first row end at or past each multiple of ``block_size``
+    bytes, whatever the thread count. ``threads`` (default: the CPUs this process may use)
     read them into columns in parallel with the interpreter released, and
     the batches come in file order, a few blocks ahead of the consumer.
     ``string_type`` is ``"large_string"`` (64-bit offsets, the default),

@@ -30,6 +30,15 @@ struct Block {
     ReadFault fault;    // found by the partition pass, or by the read
     ArrowArray batch = {};
     bool done = false;
+    // A block cut where a row seems to begin (see cut_guessed): its rows
+    // end at the first row end at or past grid_end, which its walk must
+    // find exactly at its end (at the end of the input, when final). Only a
+    // clean walk made a batch; its counters are relative to its start.
+    bool guessed = false;
+    bool final = false;
+    bool clean = false;
+    int64_t grid_end = 0;
+    grammar::Counters walked;
     Block* next = nullptr;  // in the reader's queue
     Block* next_job = nullptr;
 
@@ -290,6 +299,66 @@ struct SerialSink {
     VORN_ALWAYS_INLINE size_t lookahead() const { return needed; }
 };
 
+// Whether a row seems to begin at a byte: the rows read from it have the
+// table's width (no more than it, when short rows are padded), and the
+// grammar finds no fault in them. A guess only: a cell's text may hold what
+// reads as rows, so a block cut at a guess is confirmed by the walk of the
+// block before it.
+struct SyncSink {
+    int64_t width;
+    bool pad;
+    int64_t rows_wanted;
+    int64_t cells = 0;
+    int64_t rows = 0;
+    bool bad = false;
+
+    VORN_ALWAYS_INLINE bool cell(const uint8_t*, size_t, int64_t, uint32_t) {
+        if (++cells <= width) return true;
+        bad = true;
+        return false;
+    }
+    VORN_ALWAYS_INLINE bool row_end(size_t, int64_t) {
+        if (cells != width && !(pad && cells < width)) {
+            bad = true;
+            return false;
+        }
+        cells = 0;
+        return ++rows < rows_wanted;
+    }
+};
+
+// The rows a guess reads, and the most bytes it reads to settle it.
+constexpr int64_t kSyncRows = 4;
+constexpr size_t kSyncWindow = size_t(64) << 10;
+
+enum class Sync : uint8_t { Yes, No, More };
+
+// Whether a row seems to begin at text[at], with text[0..length) in view
+// and final when nothing follows; More when the bytes in view do not say.
+Sync seems_row_start(const uint8_t* text, size_t length, size_t at, bool final, const ColumnPlan& plan) {
+    const size_t window = length - at < kSyncWindow ? length - at : kSyncWindow;
+    const bool whole = at + window == length;
+    SyncSink sink{plan.width, plan.pad, kSyncRows};
+    grammar::Counters counters;
+    counters.after_terminator = true;
+    grammar::Rules rules;
+    grammar::Cut cut;
+    Fault fault;
+    size_t pos = 0;
+    const grammar::Stop stop =
+        grammar::read_elements<grammar::Utf8, false>(text + at, window, pos, counters, sink, rules, fault, cut);
+    if (sink.bad || stop == grammar::Stop::Fault) return Sync::No;
+    if (stop == grammar::Stop::Sink) return Sync::Yes;
+    if (!whole) return Sync::Yes;  // rows longer than the window: no fault in it
+    if (!final) return Sync::More;
+    // At the end of the input: whole rows, or a malformed end.
+    return stop == grammar::Stop::End && counters.after_terminator ? Sync::Yes : Sync::No;
+}
+
+// The first offset past a multiple of size from the source's start: batches
+// end at the first row end at or past it, however the bytes were read.
+inline int64_t next_grid(int64_t at, int64_t size) { return (at / size + 1) * size; }
+
 constexpr size_t kMinRead = 4096;
 // The most a batch's columns reserve at first: a block size far past the
 // input would otherwise reserve room it never needs.
@@ -427,6 +496,64 @@ Block* BatchReader::produce() {
     }
 }
 
+// With workers: the next block of the buffered bytes, cut without walking
+// them where a row seems to begin at or past the next multiple of the block
+// size. buf_ begins where the walk of the block before it should end.
+Block* BatchReader::cut_guessed() {
+    const int64_t grid = next_grid(buf_start_, options_.block_size);
+    for (;;) {
+        const size_t from = size_t(grid - buf_start_);
+        if (buf_len_ > from || source_done_) {
+            // A row begins after a ';' (scan_ is where the search goes on).
+            if (scan_ < from) scan_ = from ? from - 1 : 0;
+            while (scan_ < buf_len_) {
+                const void* hit = std::memchr(buf_ + scan_, format::kRowTerminator, buf_len_ - scan_);
+                if (!hit) {
+                    scan_ = buf_len_;
+                    break;
+                }
+                const size_t at = size_t(static_cast<const uint8_t*>(hit) - buf_) + 1;
+                if (at >= buf_len_ && source_done_) {
+                    scan_ = buf_len_;
+                    break;
+                }
+                const Sync sync = seems_row_start(buf_, buf_len_, at, source_done_, plan_);
+                if (sync == Sync::More) break;
+                if (sync == Sync::Yes) {
+                    Block* block = new_block(buf_start_ + int64_t(at));
+                    if (!block) return out_of_memory();
+                    block->guessed = true;
+                    block->grid_end = grid;
+                    scan_ = 0;
+                    return block;
+                }
+                scan_ = at;
+            }
+            if (source_done_ && scan_ >= buf_len_) {
+                produced_all_ = true;
+                if (buf_len_ == 0) return nullptr;
+                Block* block = new_block(buf_start_ + int64_t(buf_len_));
+                if (!block) return out_of_memory();
+                block->guessed = true;
+                block->final = true;
+                block->grid_end = grid;
+                scan_ = 0;
+                return block;
+            }
+        }
+        if (!read_more()) {
+            produced_all_ = true;
+            return nullptr;  // fault_ says why
+        }
+    }
+}
+
+Block* BatchReader::out_of_memory() {
+    produced_all_ = true;
+    fault_.kind = ReadFault::Kind::NoMemory;
+    return nullptr;
+}
+
 bool BatchReader::start() {
     Block* block = produce();
     if (!block) {
@@ -501,14 +628,12 @@ bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots)
     }
     // A few blocks ahead of the consumer: one per worker and one more.
     max_in_flight_ = workers_ ? options_.threads + 1 : 1;
-    if (!workers_) {
-        // The walk takes up after the first row, from the finder's counters.
-        serial_ = true;
-        at_row_ = finder_.counters();
-        at_row_.rows += options_.row_base;
-        at_row_.after_terminator = true;
-        checked_ = 0;
-    }
+    // The walk takes up after the first row, from the finder's counters.
+    serial_ = !workers_;
+    at_row_ = finder_.counters();
+    at_row_.rows += options_.row_base;
+    at_row_.after_terminator = true;
+    checked_ = 0;
     if (first_block_) {
         head_ = tail_ = first_block_;
         first_block_ = nullptr;
@@ -523,8 +648,45 @@ bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots)
 // (a ragged row, a row too long) before the fault the partition pass ended
 // the block at is that fault, and bytes that are not UTF-8 before either
 // come first.
+// Reads a block cut at a guess into columns, from counters of its own. The
+// walk is clean when it ends at the block's end at the first row end at or
+// past grid_end (at the end of the input after a ';', for the last block),
+// meets no fault, and the bytes are UTF-8; only then is a batch made. Any
+// other walk is settled by the reader, which reads those bytes again from
+// where a row is known to begin. The bytes are kept for that.
+void BatchReader::parse_guessed(Block* block) {
+    block->clean = false;
+    ColumnSink sink(plan_);
+    if (!sink.init(block->size)) return;
+    SerialSink walker{sink, block->bytes, block->grid_end - block->start, 0};
+    grammar::Counters counters;
+    counters.after_terminator = true;
+    grammar::Rules rules;
+    grammar::Cut cut;
+    Fault f;
+    size_t pos = 0;
+    const grammar::Stop stop =
+        options_.max_row_size >= 0
+            ? (rules.limit = options_.max_row_size,
+               grammar::read_elements<grammar::Utf8, true>(block->bytes, block->size, pos, counters, walker, rules,
+                                                            f, cut))
+            : grammar::read_elements<grammar::Utf8, false>(block->bytes, block->size, pos, counters, walker, rules,
+                                                            f, cut);
+    const bool ended = stop == grammar::Stop::Sink ? sink.fault().kind == SinkFault::Kind::None && pos == block->size
+                       : stop == grammar::Stop::End ? block->final && counters.after_terminator
+                                                    : false;
+    if (!ended || text::utf8_check(block->bytes, block->size) != block->size) return;
+    if (!export_batch(sink, plan_, &block->batch)) return;
+    block->walked = counters;
+    block->clean = true;
+}
+
 void BatchReader::parse(Block* block) {
     ReadFault& fault = block->fault;
+    if (block->guessed) {
+        parse_guessed(block);
+        return;
+    }
     const bool cut_short = fault.kind != ReadFault::Kind::None;
     size_t limit = block->size;
     if (cut_short && fault.kind == ReadFault::Kind::Grammar && fault.fault.byte >= block->start &&
@@ -557,6 +719,18 @@ void BatchReader::parse(Block* block) {
     block->bytes = nullptr;
 }
 
+// The rows a walk ended before a fault in the document, as a batch, with
+// the fault kept for the next call; the fault alone when there are none.
+int BatchReader::rows_then_fault(ColumnSink& sink, const ReadFault& fault, ArrowArray* out) {
+    sink.unwind_open_row();
+    if (sink.rows() == 0 || !export_batch(sink, plan_, out)) return fail_serial(fault);
+    fault_ = fault;
+    pending_fault_ = true;
+    produced_all_ = true;
+    rows_out_ += out->length;
+    return 1;
+}
+
 int BatchReader::fail_serial(const ReadFault& fault) {
     fault_ = fault;
     failed_ = true;
@@ -587,7 +761,7 @@ int BatchReader::next_serial(ArrowArray* out) {
         return fail_serial(f);
     }
     const int64_t row0 = at_row_.rows;
-    const int64_t cut = buf_start_ + options_.block_size;
+    const int64_t cut = next_grid(buf_start_, options_.block_size);
     grammar::Rules rules;
     if (options_.max_row_size >= 0) rules.limit = options_.max_row_size;
     size_t want = read_size_;
@@ -621,14 +795,15 @@ int BatchReader::next_serial(ArrowArray* out) {
                 if (f.byte >= 0) f.byte += buf_start_;
                 ReadFault rf;
                 set_grammar_fault(rf, f);
-                return fail_serial(rf);
+                return rows_then_fault(sink, rf, out);
             }
             case grammar::Stop::Sink: {
                 if (!checked_utf8(pos)) return -1;
                 if (sink.fault().kind != SinkFault::Kind::None) {
                     ReadFault rf;
                     set_sink_fault(rf, sink.fault(), row0, plan_.width);
-                    return fail_serial(rf);
+                    if (sink.fault().kind != SinkFault::Kind::Ragged) return fail_serial(rf);
+                    return rows_then_fault(sink, rf, out);
                 }
                 // The batch ends at a row end at or past the cut.
                 at_row_ = counters;
@@ -675,7 +850,7 @@ int BatchReader::next_serial(ArrowArray* out) {
                     if (!checked_utf8(at >= 0 && size_t(at) < buf_len_ ? size_t(at) : buf_len_)) return -1;
                     ReadFault rf;
                     set_grammar_fault(rf, end_fault);
-                    return fail_serial(rf);
+                    return rows_then_fault(sink, rf, out);
                 }
                 const size_t element = pos - row_at;
                 at_row_ = counters;
@@ -704,17 +879,63 @@ int BatchReader::next_serial(ArrowArray* out) {
     return 1;
 }
 
+// Reads again, on the calling thread, the bytes of the blocks not yet
+// handed out and those after them, from the first of them, where a row is
+// known to begin: one batch ends at the row end the blocks' walk should
+// have ended at, and a fault is reported with the document's counters.
+int BatchReader::settle(ArrowArray* out) {
+    size_t total = buf_len_;
+    for (Block* b = head_; b; b = b->next) {
+        workers_->wait(b);
+        total += b->size;
+    }
+    const size_t capacity = total + read_size_ + kInputPadding;
+    auto* joined = static_cast<uint8_t*>(std::malloc(capacity));
+    if (!joined) {
+        ReadFault f;
+        f.kind = ReadFault::Kind::NoMemory;
+        return fail_serial(f);
+    }
+    const int64_t start = head_->start;
+    size_t at = 0;
+    while (head_) {
+        Block* b = head_;
+        head_ = b->next;
+        std::memcpy(joined + at, b->bytes, b->size);
+        at += b->size;
+        delete b;
+    }
+    tail_ = nullptr;
+    in_flight_ = 0;
+    if (buf_len_) std::memcpy(joined + at, buf_, buf_len_);
+    std::free(buf_);
+    buf_ = joined;
+    buf_len_ = total;
+    buf_capacity_ = capacity;
+    buf_start_ = start;
+    checked_ = 0;
+    scan_ = 0;
+    produced_all_ = false;
+    return next_serial(out);
+}
+
 int BatchReader::next(ArrowArray* out) {
     if (failed_) return -1;
+    if (pending_fault_) {
+        failed_ = true;
+        return -1;
+    }
     if (serial_ && !head_) return next_serial(out);
-    while (!produced_all_ && in_flight_ < max_in_flight_) {
-        Block* block = produce();
+    // (On the calling thread, the queue holds at most the first row of a
+    // table without a header.)
+    while (workers_ && !produced_all_ && in_flight_ < max_in_flight_) {
+        Block* block = cut_guessed();
         if (!block) break;
         if (tail_) tail_->next = block;
         else head_ = block;
         tail_ = block;
         ++in_flight_;
-        if (workers_) workers_->submit(block);
+        workers_->submit(block);
     }
     Block* block = head_;
     if (!block) {
@@ -729,6 +950,7 @@ int BatchReader::next(ArrowArray* out) {
     } else {
         parse(block);
     }
+    if (block->guessed && !block->clean) return settle(out);
     head_ = block->next;
     if (!head_) tail_ = nullptr;
     --in_flight_;
@@ -737,6 +959,11 @@ int BatchReader::next(ArrowArray* out) {
         failed_ = true;
         delete block;
         return -1;
+    }
+    if (block->guessed) {
+        at_row_.rows += block->walked.rows;
+        at_row_.u16 += block->walked.u16;
+        at_row_.astral = at_row_.astral || block->walked.astral;
     }
     *out = block->batch;
     block->batch.release = nullptr;

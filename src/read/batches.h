@@ -1,20 +1,27 @@
 // The columnar reader: a VORN document read as a stream of Arrow record
 // batches, one per block of whole rows.
 //
-// The bytes arrive from a source in order. With worker threads, the
-// partition pass (the boundary finder with no sink) runs over them as they
-// come and cuts a block at the first row end past each block size; each
-// block is then read into columns (the grammar's walk with a column sink)
-// and checked as UTF-8 on a worker while the next blocks are cut. Batches
-// are handed out in file order, and at most a few blocks are held ahead of
-// the consumer. Faults are kept with the block they lie in, so the batches
-// before it are all handed out first.
+// The bytes arrive from a source in order. Batches end at the first row
+// end at or past each multiple of the block size (counted from the source's
+// first byte), however many threads read them.
 //
-// On the calling thread alone, nothing is gained by finding the cuts apart:
-// the column walk runs over the bytes as they are read and ends each batch
-// at the same row ends, so every byte is walked once. A row the bytes read
-// so far cut short is taken back from the columns and read again whole
-// once more bytes are in.
+// With worker threads, nothing walks the bytes before the workers do. The
+// bytes are cut where a row seems to begin past each multiple: after a ';'
+// from which a few rows of the table's width read without a fault. A cell's
+// text may hold such bytes, so a guess is confirmed by the walk of the
+// block before it, which must end exactly there. Each block is read into
+// columns and checked as UTF-8 on a worker while the next ones are cut, and
+// batches are handed out in file order, at most a few blocks ahead of the
+// consumer. A block whose walk does not end cleanly (a wrong guess, a fault,
+// bytes that are not UTF-8) is read again on the calling thread from its
+// start, which the blocks before it confirmed, with the rest of the bytes
+// after it: that batch or that fault is then the one a single thread finds,
+// and the guessing goes on after it.
+//
+// On the calling thread alone, the column walk runs over the bytes as they
+// are read, so every byte is walked once. A row the bytes read so far cut
+// short is taken back from the columns and read again whole once more
+// bytes are in.
 //
 // Nothing here calls the interpreter: the source may, and says so itself.
 #pragma once
@@ -108,8 +115,13 @@ public:
 
 private:
     Block* produce();
+    Block* cut_guessed();
+    Block* out_of_memory();
     int next_serial(ArrowArray* out);
+    int settle(ArrowArray* out);
+    void parse_guessed(Block* block);
     int fail_serial(const ReadFault& fault);
+    int rows_then_fault(ColumnSink& sink, const ReadFault& fault, ArrowArray* out);
     bool checked_utf8(size_t end);
     Block* new_block(int64_t end);
     bool read_more();
@@ -148,13 +160,16 @@ private:
     int max_in_flight_ = 1;
     Workers* workers_ = nullptr;
 
-    // On the calling thread alone: the counters at buf_[0], which begins a
-    // row, and how much of the buffer is known to be UTF-8.
-    bool serial_ = false;
+    // The document's counters where the first block not handed out begins
+    // (or buf_[0], with no such block), which is known to begin a row; on
+    // the calling thread, how much of the buffer is known to be UTF-8.
+    bool serial_ = false;  // no workers
     grammar::Counters at_row_;
     size_t checked_ = 0;
+    size_t scan_ = 0;  // where the search for the next guessed cut goes on
 
     bool failed_ = false;
+    bool pending_fault_ = false;  // fault_ comes after the batch handed out
     ReadFault fault_;
     int64_t rows_out_ = 0;
 };
