@@ -397,6 +397,8 @@ BatchReader::~BatchReader() {
 }
 
 bool BatchReader::read_more() {
+    // A source that failed is not read again: its fault stands.
+    if (source_failed_) return false;
     // Room for the read and the padding that stays readable past it.
     const size_t room = read_size_ + kInputPadding;
     if (buf_capacity_ - buf_len_ < room) {
@@ -412,6 +414,8 @@ bool BatchReader::read_more() {
     }
     const int64_t got = source_->read(buf_ + buf_len_, read_size_);
     if (got < 0) {
+        source_failed_ = true;
+        fault_ = {};
         fault_.kind = ReadFault::Kind::Source;
         std::snprintf(fault_.message, sizeof fault_.message, "%s", source_->message());
         return false;

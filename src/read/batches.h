@@ -143,6 +143,7 @@ private:
     int64_t fed_ = 0;
     size_t read_size_;
     bool source_done_ = false;
+    bool source_failed_ = false;
     bool produced_all_ = false;
     int64_t next_row_ = 0;  // rows before the next block
     int64_t next_u16_ = 0;  // UTF-16 units before it
