@@ -136,7 +136,7 @@ test-debugmalloc: $(VENV)/.built ## the suite with PYTHONMALLOC=debug
 valgrind: $(VENV)/.built ## most of the suite under memcheck [VALGRIND_TESTS=tests for all]
 	@command -v valgrind >/dev/null || { echo "valgrind not found (Debian: apt-get install valgrind)"; exit 1; }
 	rm -rf build/valgrind && mkdir -p build/valgrind
-	PYTHONMALLOC=malloc valgrind $(VALGRIND_FLAGS) --log-file=build/valgrind/memcheck.%p.log \
+	PYTHONMALLOC=malloc VORN_NO_POOL=1 valgrind $(VALGRIND_FLAGS) --log-file=build/valgrind/memcheck.%p.log \
 		$(PY) -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
 	$(PY) fuzz/memcheck_report.py build/valgrind/memcheck.*.log
 

@@ -632,6 +632,40 @@ def test_memory_stays_bounded_by_the_blocks_in_flight(tmp_path: object) -> None:
     assert peak < size / 2, (peak, size)
 
 
+_FAULTS_CHILD = """
+import io, resource, statistics, sys
+import pyarrow as pa
+import vorn, vorn_io
+rows = [["k", "v", "w"]] + [[str(k), "x" * (k % 40), "\u00e9\u4e2d" * (k % 7)] for k in range(600000)]
+doc = vorn.stringify(rows).encode()
+faults, pages = [], 0
+for _ in range(6):
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    table = pa.table(vorn_io.read_arrow(io.BytesIO(doc), threads=int(sys.argv[1]), block_size=1 << 20))
+    faults.append(resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before)
+    pages = table.nbytes // 4096
+    del table
+print(int(statistics.median(faults[2:])), pages)
+"""
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts the page faults Linux reports")
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", "") or bool(os.environ.get("PYTHONMALLOC"))
+                    or bool(os.environ.get("VORN_NO_POOL")), reason="the pool keeps nothing in these builds")
+@pytest.mark.parametrize("threads", [1, 2])
+def test_repeated_reads_reuse_their_buffers(threads: int) -> None:
+    # A program that reads tables again and again gets the batches' buffers
+    # from memory kept from the batches it freed, not from fresh pages.
+    import subprocess
+
+    out = subprocess.run([sys.executable, "-c", _FAULTS_CHILD, str(threads)], capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    median, pages = map(int, out.stdout.split())
+    assert pages > 1000
+    assert median < pages // 10, (median, pages)
+
+
 def test_write_then_read_any_text() -> None:
     hypothesis = pytest.importorskip("hypothesis", reason="hypothesis is not installed")
     st = hypothesis.strategies

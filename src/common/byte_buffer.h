@@ -6,13 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/pool.h"
 #include "common/portable.h"
 
 namespace vorn {
 
-// A growable run of bytes in the C heap, so that an Arrow consumer can free
-// it on any thread. Every buffer holds at least one allocated byte, since
-// Arrow's buffers other than validity may not be null.
+// A growable run of bytes from the pool (common/pool.h), so that an Arrow
+// consumer can free it on any thread, with pool::release. Every buffer
+// holds at least one allocated byte, since Arrow's buffers other than
+// validity may not be null.
 struct ByteBuffer {
     uint8_t* data = nullptr;
     size_t size = 0;
@@ -21,7 +23,7 @@ struct ByteBuffer {
     ByteBuffer() = default;
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
-    ~ByteBuffer() { std::free(data); }
+    ~ByteBuffer() { pool::release(data); }
 
     // Room for extra more bytes; false when memory ran out.
     bool reserve(size_t extra) {
@@ -32,7 +34,7 @@ struct ByteBuffer {
         if (n) std::memcpy(data + size, p, n);
         size += n;
     }
-    // Hands the allocation over.
+    // Hands the allocation over (freed with pool::release).
     uint8_t* take() {
         uint8_t* d = data;
         data = nullptr;
@@ -44,12 +46,17 @@ private:
     VORN_NOINLINE bool grow(size_t extra) {
         const size_t want = size + extra;
         if (want < size) return false;
-        size_t next = capacity ? capacity : 64;
-        while (next < want) next *= 2;
-        auto* grown = static_cast<uint8_t*>(std::realloc(data, next));
+        // Twice the room, or what is asked when that is more: a first
+        // request is met as asked (the pool rounds it up a quarter at most).
+        size_t next = capacity ? (capacity <= SIZE_MAX / 2 ? capacity * 2 : SIZE_MAX) : 64;
+        if (next < want) next = want;
+        size_t granted = 0;
+        uint8_t* grown = pool::allocate(next, &granted);
         if (!grown) return false;
+        if (size) std::memcpy(grown, data, size);
+        pool::release(data);
         data = grown;
-        capacity = next;
+        capacity = granted;
         return true;
     }
 };

@@ -14,6 +14,7 @@
 #include <pthread.h>
 #endif
 
+#include "common/pool.h"
 #include "common/utf8_check.h"
 #include "read/grammar.h"
 
@@ -43,7 +44,7 @@ struct Block {
     Block* next_job = nullptr;
 
     ~Block() {
-        std::free(bytes);
+        pool::release(bytes);
         if (batch.release) batch.release(&batch);
     }
 };
@@ -392,7 +393,8 @@ BatchReader::~BatchReader() {
     std::free(first_cells_);
     std::free(first_sizes_);
     std::free(slot_of_);
-    std::free(buf_);
+    delete[] last_sizes_;
+    pool::release(buf_);
     delete source_;
 }
 
@@ -404,13 +406,16 @@ bool BatchReader::read_more() {
     if (buf_capacity_ - buf_len_ < room) {
         size_t capacity = buf_capacity_ ? buf_capacity_ * 2 : room;
         while (capacity - buf_len_ < room) capacity *= 2;
-        auto* grown = static_cast<uint8_t*>(std::realloc(buf_, capacity));
+        size_t granted = 0;
+        uint8_t* grown = pool::allocate(capacity, &granted);
         if (!grown) {
             fault_.kind = ReadFault::Kind::NoMemory;
             return false;
         }
+        if (buf_len_) std::memcpy(grown, buf_, buf_len_);
+        pool::release(buf_);
         buf_ = grown;
-        buf_capacity_ = capacity;
+        buf_capacity_ = granted;
     }
     const int64_t got = source_->read(buf_ + buf_len_, read_size_);
     if (got < 0) {
@@ -435,8 +440,10 @@ Block* BatchReader::new_block(int64_t end) {
     uint8_t* kept = nullptr;
     size_t capacity = 0;
     if (rest > 0 || !source_done_) {
-        capacity = rest + read_size_ + kInputPadding;
-        kept = static_cast<uint8_t*>(std::malloc(capacity));
+        // Room for the next block as a whole, so that it is read without
+        // growing (and its buffer is one the pool keeps for the next).
+        const size_t whole = size_t(options_.block_size) < kMostReserved ? size_t(options_.block_size) : kMostReserved;
+        kept = pool::allocate(rest + whole + read_size_ + kInputPadding, &capacity);
         if (!kept) {
             delete block;
             return nullptr;
@@ -623,6 +630,9 @@ bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots)
     plan_.width = width;
     plan_.slot_of = slot_of_;
     plan_.slots = slots;
+    last_sizes_ = new (std::nothrow) std::atomic<size_t>[size_t(slots > 0 ? slots : 1) * 2]();
+    if (!last_sizes_) return false;
+    plan_.last_sizes = last_sizes_;
     if (options_.threads > 1) {
         workers_ = new (std::nothrow) Workers(this);
         if (workers_ && workers_->start(options_.threads) == 0) {
@@ -719,7 +729,7 @@ void BatchReader::parse(Block* block) {
     }
     if (utf8_before(limit) || cut_short) return;
     if (!export_batch(sink, plan_, &block->batch)) fault.kind = ReadFault::Kind::NoMemory;
-    std::free(block->bytes);
+    pool::release(block->bytes);
     block->bytes = nullptr;
 }
 
@@ -893,8 +903,8 @@ int BatchReader::settle(ArrowArray* out) {
         workers_->wait(b);
         total += b->size;
     }
-    const size_t capacity = total + read_size_ + kInputPadding;
-    auto* joined = static_cast<uint8_t*>(std::malloc(capacity));
+    size_t capacity = 0;
+    uint8_t* joined = pool::allocate(total + read_size_ + kInputPadding, &capacity);
     if (!joined) {
         ReadFault f;
         f.kind = ReadFault::Kind::NoMemory;
@@ -912,7 +922,7 @@ int BatchReader::settle(ArrowArray* out) {
     tail_ = nullptr;
     in_flight_ = 0;
     if (buf_len_) std::memcpy(joined + at, buf_, buf_len_);
-    std::free(buf_);
+    pool::release(buf_);
     buf_ = joined;
     buf_len_ = total;
     buf_capacity_ = capacity;

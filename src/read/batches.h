@@ -26,6 +26,7 @@
 // Nothing here calls the interpreter: the source may, and says so itself.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -133,6 +134,7 @@ private:
     BoundaryFinder finder_;
     ColumnPlan plan_;
     int32_t* slot_of_ = nullptr;
+    std::atomic<size_t>* last_sizes_ = nullptr;  // the plan's
 
     // Bytes read and not yet in a block: buf_[0..buf_len_) is the file from
     // buf_start_; the finder has been given them up to fed_.

@@ -1,5 +1,7 @@
 #include "read/columns.h"
 
+#include <algorithm>
+
 #include <new>
 
 namespace vorn::codec {
@@ -14,7 +16,18 @@ bool ColumnSink::init(size_t input_size) {
     const size_t entry = plan_.layout == StringLayout::View ? 16 : plan_.layout == StringLayout::Large ? 8 : 4;
     for (int32_t s = 0; s < plan_.slots; ++s) {
         ColumnBuffers& c = columns_[s];
-        if (!c.data.reserve(input_size + 64) || !c.index.reserve(rows * entry + 64)) return false;
+        size_t data = input_size + 64;
+        size_t index = rows * entry + 64;
+        if (plan_.last_sizes) {
+            // A quarter more than the last batch took, and some: a column
+            // grows now and then rather than reserving a block's worth
+            // each, so that the pool's memory holds what batches use.
+            const size_t last_data = plan_.last_sizes[2 * s].load(std::memory_order_relaxed);
+            const size_t last_index = plan_.last_sizes[2 * s + 1].load(std::memory_order_relaxed);
+            if (last_data) data = std::min(data, last_data + last_data / 4 + 4096);
+            if (last_index) index = std::min(index, last_index + last_index / 4 + 4096);
+        }
+        if (!c.data.reserve(data) || !c.index.reserve(index)) return false;
         if (plan_.layout == StringLayout::Large) {
             const int64_t zero = 0;
             c.index.put(&zero, 8);
@@ -147,8 +160,8 @@ struct ChildPrivate {
 void release_child(ArrowArray* array) {
     if (!array->release) return;
     auto* p = static_cast<ChildPrivate*>(array->private_data);
-    std::free(p->index);
-    std::free(p->data);
+    pool::release(p->index);
+    pool::release(p->data);
     std::free(p);
     array->release = nullptr;
 }
@@ -211,6 +224,10 @@ bool export_batch(ColumnSink& sink, const ColumnPlan& plan, ArrowArray* out) {
     ColumnBuffers* columns = sink.columns();
     for (int64_t k = 0; k < count; ++k) {
         ChildPrivate* p = privates[k];
+        if (plan.last_sizes) {
+            plan.last_sizes[2 * k].store(columns[k].data.size, std::memory_order_relaxed);
+            plan.last_sizes[2 * k + 1].store(columns[k].index.size, std::memory_order_relaxed);
+        }
         p->data_size = int64_t(columns[k].data.size);
         p->index = columns[k].index.take();
         p->data = columns[k].data.take();

@@ -6,6 +6,7 @@
 // over (read/grammar.h); nothing here calls the interpreter.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -37,6 +38,11 @@ struct ColumnPlan {
     int32_t slots = 0;                 // columns built
     bool pad = false;                  // short rows are filled with empty cells
     StringLayout layout = StringLayout::Large;
+    // Per column, the bytes of data and of index the last batch took (two
+    // entries a column, or null): the next batch reserves about as much.
+    // Any thread that makes a batch updates them; a stale value only makes
+    // a buffer grow once more, or reserve more than it needs.
+    std::atomic<size_t>* last_sizes = nullptr;
 };
 
 // What the sink refused. Rows count from the start of the sink's input.
