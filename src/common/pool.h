@@ -5,7 +5,7 @@
 // fresh pages, and faulting them in cost about as much as filling them.
 // Buffers from 64 KiB to 64 MiB are therefore rounded up to one of four
 // sizes per power of two, and a freed one is kept, up to 128 MiB in all,
-// for the next request of its size: a read that follows another, or a batch
+// for the next request of its size (or of up to half its size): a read that follows another, or a batch
 // that follows one a consumer has freed, writes into memory already in
 // place. Other sizes come from the C heap and go back to it.
 //
@@ -31,6 +31,7 @@ inline constexpr size_t kLargest = size_t(64) << 20;
 inline constexpr size_t kKept = size_t(128) << 20;
 inline constexpr int kClasses = (26 - 16) * 4 + 1;  // 64 KiB (2^16) to 64 MiB (2^26)
 inline constexpr int kSlots = 512;
+inline constexpr int kLarger = 4;  // classes above a request's that may serve it
 
 // The size class of a request in [kSmallest, kLargest]: its index, and the
 // size it is rounded up to (a power of two times 1, 1.25, 1.5 or 1.75).
@@ -81,11 +82,14 @@ inline uint8_t* allocate(size_t n, size_t* capacity) {
         size = c.size;
         State& s = state();
         if (s.enabled) {
+            // A kept buffer of the size, or else of up to twice the size.
             std::lock_guard<std::mutex> lock(s.mutex);
-            if (s.count[c.index] > 0) {
-                auto* base = static_cast<uint8_t*>(s.slots[c.index][--s.count[c.index]]);
-                s.kept -= size;
-                *capacity = size;
+            for (int k = c.index; k <= c.index + kLarger && k < kClasses; ++k) {
+                if (s.count[k] == 0) continue;
+                auto* base = static_cast<uint8_t*>(s.slots[k][--s.count[k]]);
+                const size_t kept = *reinterpret_cast<size_t*>(base);
+                s.kept -= kept;
+                *capacity = kept;
                 return base + kHeader;
             }
         }

@@ -16,7 +16,10 @@ bool ColumnSink::init(size_t input_size) {
     const size_t entry = plan_.layout == StringLayout::View ? 16 : plan_.layout == StringLayout::Large ? 8 : 4;
     for (int32_t s = 0; s < plan_.slots; ++s) {
         ColumnBuffers& c = columns_[s];
-        size_t data = input_size + 64;
+        // Before any batch: twice a column's share of the input (its text
+        // is at most the input), and an entry for the most rows it holds.
+        const size_t share = input_size / size_t(plan_.slots) * 2 + 4096;
+        size_t data = std::min(input_size, share) + 64;
         size_t index = rows * entry + 64;
         if (plan_.last_sizes) {
             // A quarter more than the last batch took, and some: a column
