@@ -489,6 +489,43 @@ def test_write_equals_stringify() -> None:
     assert _written(table.slice(0, 0), header=False) == b""
 
 
+def test_write_ascii_and_mixed_columns_of_every_length() -> None:
+    # A column of ASCII alone takes each cell's size as its length; beside
+    # it, one of the same cells with a character of every length class at
+    # a moving place. Every length across the 16-byte moves, cells at the
+    # very end of their column's bytes, and slices that start mid-buffer.
+    specials = ["é", "中", "😀", "\x7f"]
+    ascii_cells = ["".join(chr(0x21 + (k + j) % 90) for j in range(k % 41)) for k in range(400)]
+    mixed = [c[:k % 7] + specials[k % 4] + c[k % 7:] if k % 3 else c for k, c in enumerate(ascii_cells)]
+    table = pa.table({"a": ascii_cells, "m": mixed, "s": pa.array(mixed, pa.large_string())})
+    rows = [list(r) for r in zip(ascii_cells, mixed, mixed)]
+    assert _written(table) == vorn.stringify([["a", "m", "s"]] + rows).encode()
+    for start, stop in ((0, 1), (1, 17), (383, 400), (399, 400)):
+        assert _written(table.slice(start, stop - start), header=False) == \
+            vorn.stringify(rows[start:stop]).encode()
+
+
+def test_write_hands_each_batch_over_without_a_copy() -> None:
+    # A stream receives one read-only bytes-like piece per batch, which stays
+    # valid after the writer is gone.
+    table = pa.table({"k": [str(k) for k in range(1000)]})
+    pieces = []
+
+    class Sink:
+        def write(self, piece: object) -> int:
+            pieces.append(piece)
+            return len(piece)  # type: ignore[arg-type]
+
+    vorn_io.write_arrow(pa.Table.from_batches(table.to_batches(max_chunksize=300)), Sink())
+    import gc as _gc
+    _gc.collect()
+    assert len(pieces) == 4
+    assert all(isinstance(p, memoryview) and p.readonly for p in pieces)
+    assert b"".join(pieces) == vorn.stringify([["k"]] + [[str(k)] for k in range(1000)]).encode()
+    with pytest.raises(TypeError):
+        pieces[0][0] = 1
+
+
 def test_write_round_trips_through_read(tmp_path: object) -> None:
     rng = random.Random(5)
     rows = _table(rng, 200, 2)

@@ -27,6 +27,12 @@ namespace vorn::format {
 
 inline constexpr bool is_continuation(uint8_t b) { return (b & 0xC0) == 0x80; }
 
+// Sixteen bytes of 0x80 then sixteen of 0: the sixteen bytes from
+// kHighBits + 16 - n select the high bits of the first n bytes of a text
+// (n <= 16), so that whether they are ASCII is two masked words.
+alignas(32) inline constexpr uint8_t kHighBits[32] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                                      0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+
 // UTF-16 units of the sequence that begins with b (0 for a continuation byte).
 inline constexpr int utf16_units_of_byte(uint8_t b) { return int(!is_continuation(b)) + int(b >= 0xF0); }
 
@@ -165,6 +171,20 @@ inline BlockHop hop_in_block(const uint8_t* p, unsigned r) {
 #endif
 
 }  // namespace utf8_detail
+
+// Whether p[0..n) is all ASCII (every byte below 0x80), whose UTF-16 length
+// is then its size. Eight words at a time, which the compiler vectorizes.
+inline bool all_ascii(const uint8_t* p, size_t n) {
+    size_t k = 0;
+    for (; n - k >= 64; k += 64) {
+        uint64_t bits = 0;
+        for (int j = 0; j < 64; j += 8) bits |= utf8_detail::load_word(p + k + j);
+        if (bits & 0x8080808080808080ull) return false;
+    }
+    uint8_t rest = 0;
+    for (; k < n; ++k) rest |= p[k];
+    return rest < 0x80;
+}
 
 // UTF-16 units of the sequences that begin in p[0..n): each byte that is not
 // a continuation byte counts one, and each from 0xF0 up one more.

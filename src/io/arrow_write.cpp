@@ -1,5 +1,6 @@
 // vorn_io._scanner.ColumnWriter: the record batches of an Arrow C stream
-// (or one Arrow array) written as VORN, one piece of bytes per batch.
+// (or one Arrow array) written as VORN, one piece of bytes per batch (a
+// read-only memoryview over the encoder's buffer).
 //
 // The columns must be strings (string, large_string, string_view, or a
 // dictionary of them): vorn_io.write_arrow has anything else cast to text
@@ -26,6 +27,43 @@ using write::StringColumn;
 using write::WriteFault;
 using vorn::ParallelJobs;
 
+// The bytes of one encoded batch, owned and handed to the writer's caller
+// as a read-only memoryview over them: no copy into a bytes object.
+struct PieceObject {
+    PyObject_HEAD
+    uint8_t* data;  // from the pool
+    size_t size;
+};
+
+int piece_getbuffer(PyObject* op, Py_buffer* view, int flags) {
+    auto* self = reinterpret_cast<PieceObject*>(op);
+    static uint8_t nothing[1] = {0};
+    return PyBuffer_FillInfo(view, op, self->data ? self->data : nothing, Py_ssize_t(self->size), 1, flags);
+}
+
+void piece_dealloc(PyObject* op) {
+    auto* self = reinterpret_cast<PieceObject*>(op);
+    PyTypeObject* type = Py_TYPE(op);
+    pool::release(self->data);
+    type->tp_free(op);
+    Py_DECREF(type);
+}
+
+PyType_Slot kPieceSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(piece_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(piece_getbuffer)},
+    {Py_tp_doc, const_cast<char*>("The VORN bytes of one batch (seen through a memoryview).")},
+    {0, nullptr},
+};
+
+PyType_Spec kPieceSpec = {
+    "vorn_io._scanner._Piece",
+    sizeof(PieceObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kPieceSlots,
+};
+
 struct ColumnWriterObject {
     PyObject_HEAD
     ArrowArrayStream stream;  // release null when there is none
@@ -38,6 +76,7 @@ struct ColumnWriterObject {
     bool busy;
     bool source_ended;
     int threads;
+    PyTypeObject* piece_type;  // the module's _Piece
     PyObject* pending;   // list of the bytes of batches encoded and not yet handed out
     PyObject* deferred;  // the fault that follows them, or null
     char* null_text;
@@ -219,8 +258,14 @@ void run_job(const ColumnWriterObject* self, BatchJob& job) {
 
 // The job's bytes, or its fault raised.
 PyObject* finish_job(ColumnWriterObject* self, BatchJob& job) {
-    if (job.ok)
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(job.out.data), Py_ssize_t(job.out.size));
+    if (job.ok) {
+        auto* piece = PyObject_New(PieceObject, self->piece_type);
+        if (!piece) return nullptr;
+        piece->size = job.out.size;
+        piece->data = job.out.take();
+        Ref owner(reinterpret_cast<PyObject*>(piece));
+        return PyMemoryView_FromObject(owner.get());
+    }
     const WriteFault& fault = job.fault;
     const char* name = fault.kind == WriteFault::Kind::NoMemory ? "" : name_of(self, fault.column);
     const long long row = (long long)(job.rows_before + fault.row);
@@ -277,6 +322,18 @@ PyObject* column_writer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     if (!self) return nullptr;
     Ref held(reinterpret_cast<PyObject*>(self));
     self->threads = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    {
+        PyObject* module = PyType_GetModule(type);
+        if (!module) return nullptr;
+        PyObject* piece_type = PyObject_GetAttrString(module, "_Piece");
+        if (!piece_type) return nullptr;
+        if (!PyType_Check(piece_type)) {
+            Py_DECREF(piece_type);
+            PyErr_SetString(PyExc_TypeError, "vorn_io._scanner._Piece is not a type");
+            return nullptr;
+        }
+        self->piece_type = reinterpret_cast<PyTypeObject*>(piece_type);
+    }
     self->pending = PyList_New(0);
     if (!self->pending) return nullptr;
     self->header_pending = header != 0;
@@ -334,6 +391,7 @@ void column_writer_dealloc(PyObject* op) {
     release_all(self);
     Py_XDECREF(self->pending);
     Py_XDECREF(self->deferred);
+    Py_XDECREF(self->piece_type);
     PyMem_Free(self->null_text);
     PyMem_Free(self->kinds);
     PyMem_Free(self->index_widths);
@@ -515,6 +573,9 @@ PyType_Spec kColumnWriterSpec = {
 }  // namespace
 
 int add_column_writer(PyObject* module) {
+    Ref piece(PyType_FromModuleAndSpec(module, &kPieceSpec, nullptr));
+    if (!piece) return -1;
+    if (PyModule_AddObjectRef(module, "_Piece", piece.get()) < 0) return -1;
     Ref type(PyType_FromModuleAndSpec(module, &kColumnWriterSpec, nullptr));
     if (!type) return -1;
     return PyModule_AddObjectRef(module, "ColumnWriter", type.get());

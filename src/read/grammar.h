@@ -278,11 +278,6 @@ struct Extent {
     uint32_t cp;      // Split
 };
 
-// Sixteen bytes of 0x80 then sixteen of 0: the sixteen bytes from
-// kHighBits + 16 - n select the high bits of the first n bytes of a text.
-alignas(32) inline constexpr uint8_t kHighBits[32] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
-                                                      0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
-
 template <typename Enc>
 VORN_ALWAYS_INLINE Extent payload_extent(const typename Enc::Unit* text, size_t start, size_t length, int64_t n) {
     using Kind = Extent::Kind;
@@ -319,8 +314,8 @@ VORN_ALWAYS_INLINE Extent payload_extent(const typename Enc::Unit* text, size_t 
             uint64_t a, b, ma, mb;
             std::memcpy(&a, text + start, 8);
             std::memcpy(&b, text + start + 8, 8);
-            std::memcpy(&ma, kHighBits + 16 - n, 8);
-            std::memcpy(&mb, kHighBits + 24 - n, 8);
+            std::memcpy(&ma, format::kHighBits + 16 - n, 8);
+            std::memcpy(&mb, format::kHighBits + 24 - n, 8);
             if (((a & ma) | (b & mb)) == 0) return {Kind::Whole, start + size_t(n), 0, 0};
         }
 #endif
