@@ -197,6 +197,17 @@ inline int64_t utf16_units(const uint8_t* p, size_t n) {
     return units + utf8_detail::units_bytewise(p + k, n - k);
 }
 
+// UTF-16 units of a text of n <= 16 bytes held in the words a and b (its
+// bytes in order, little-endian), with ma and mb its bytes' high bits from
+// kHighBits: the bytes past n are made zero, which count one unit each.
+inline uint64_t utf16_units_short(uint64_t a, uint64_t b, uint64_t ma, uint64_t mb, size_t n) {
+    const uint64_t keep_a = (ma >> 7) * 0xFF;
+    const uint64_t keep_b = (mb >> 7) * 0xFF;
+    uint64_t fours = 0;
+    return uint64_t(utf8_detail::units_word(a & keep_a, fours)) + utf8_detail::units_word(b & keep_b, fours) -
+           (16 - n);
+}
+
 // Where a hop over UTF-16 units stopped.
 struct Utf16Hop {
     size_t bytes;   // bytes passed over

@@ -342,7 +342,7 @@ bool encode_plain_rows(const Column* columns, int32_t count, int64_t rows, ByteB
                     std::memcpy(&b, word + 8, 8);
                     std::memcpy(&ma, format::kHighBits + 16 - size, 8);
                     std::memcpy(&mb, format::kHighBits + 24 - size, 8);
-                    if ((a & ma) | (b & mb)) units = uint64_t(format::utf16_units(cell, size));
+                    if ((a & ma) | (b & mb)) units = format::utf16_units_short(a, b, ma, mb, size);
                 }
                 p = put_prefix(p, units);
                 std::memcpy(p, word, 16);
