@@ -170,6 +170,66 @@ inline BlockHop hop_in_block(const uint8_t* p, unsigned r) {
 }
 #endif
 
+// Where the bit k (k < 8) of the byte b that is set lies, for every byte:
+// the table the selection below ends with.
+struct SelectInByte {
+    uint8_t at[256][8];
+    constexpr SelectInByte() : at{} {
+        for (int b = 0; b < 256; ++b) {
+            int seen = 0;
+            for (int j = 0; j < 8; ++j)
+                if ((b >> j) & 1) at[b][seen++] = uint8_t(j);
+        }
+    }
+};
+inline constexpr SelectInByte kSelectInByte{};
+
+// The index of the set bit of x that has k set bits below it (k less than
+// the bits set), without a loop: each byte's count of set bits, their
+// running sums, the byte where the sum passes k, and the bit within it.
+inline unsigned select_bit(uint64_t x, uint64_t sums, unsigned k) {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    // A byte's running sum is at most 64 and k at most 63: (0x80 + k) - sum
+    // never borrows, and keeps its high bit where the sum is at most k.
+    const uint64_t at_most = ((0x80 * kOnes) + uint64_t(k) * kOnes - sums) & (0x80 * kOnes);
+    const unsigned byte = unsigned((((at_most >> 7) * kOnes) >> 56) & 0xFF);
+    const unsigned before = unsigned(((sums << 8) >> (8 * byte)) & 0xFF);
+    return 8 * byte + kSelectInByte.at[(x >> (8 * byte)) & 0xFF][k - before];
+}
+
+// Running sums of the bytes' counts of set bits of x: byte b holds the bits
+// set in bytes 0..b, so the top byte holds them all.
+inline uint64_t running_bit_counts(uint64_t x) {
+    uint64_t s = x - ((x >> 1) & 0x5555555555555555ull);
+    s = (s & 0x3333333333333333ull) + ((s >> 2) & 0x3333333333333333ull);
+    s = (s + (s >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return s * 0x0101010101010101ull;
+}
+
+#if VORN_SSE2_64
+// A hop of k < 64 units that ends inside the 64 bytes at p, when none of
+// them is a four-byte first byte: the sequences' first bytes as bits, and
+// the one after the k-th is where the hop ends, past the continuation bytes
+// of the last. False when the 64 bytes hold a four-byte first byte or no
+// more than k sequences.
+inline bool hop_short(const uint8_t* p, unsigned k, size_t* bytes) {
+    const __m128i below = _mm_set1_epi8(-64);
+    const __m128i four = _mm_set1_epi8(char(0xF0));
+    uint64_t conts = 0;
+    uint64_t fours = 0;
+    for (int j = 0; j < 4; ++j) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * j));
+        conts |= uint64_t(uint16_t(_mm_movemask_epi8(_mm_cmpgt_epi8(below, x)))) << (16 * j);
+        fours |= uint64_t(uint16_t(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x, four), x)))) << (16 * j);
+    }
+    const uint64_t starts = ~conts;
+    const uint64_t sums = running_bit_counts(starts);
+    if (fours != 0 || (sums >> 56) <= k) return false;
+    *bytes = select_bit(starts, sums, k);
+    return true;
+}
+#endif
+
 }  // namespace utf8_detail
 
 // Whether p[0..n) is all ASCII (every byte below 0x80), whose UTF-16 length
@@ -222,10 +282,19 @@ struct Utf16Hop {
 // byte when only one unit is left to go, whose two units would pass the
 // k-th.
 //
-// Whole blocks are taken while their count fits in the units left; the
-// block where the hop ends is settled from its running counts (SSE2), or
-// else a word, then a byte, at a time.
+// A hop of fewer than 64 units over 64 bytes that hold no four-byte first
+// byte ends at the first byte of the sequence after the last (SSE2).
+// Otherwise whole blocks are taken while their count fits in the units
+// left; the block where the hop ends is settled from its running counts
+// (SSE2), or else a word, then a byte, at a time.
 inline Utf16Hop hop_utf16(const uint8_t* p, size_t n, int64_t k) {
+#if VORN_SSE2_64
+    // The payload of a short cell lies in the first 64 bytes.
+    if (n >= 64 && k > 0 && k < 64) {
+        size_t bytes = 0;
+        if (utf8_detail::hop_short(p, unsigned(k), &bytes)) return {bytes, k, false};
+    }
+#endif
     size_t at = 0;
     int64_t units = 0;
     // Counts of blocks and words not taken are not ORed in.
