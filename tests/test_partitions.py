@@ -237,3 +237,67 @@ def test_reading_ranges_back_and_ranges_that_are_not_partitions(tmp_path):
         assert "not one of its partitions" in "".join(raised.value.__notes__)
         with pytest.raises(ValueError, match="changed since it was partitioned"):
             _partition.read_range(f, 0, len(data) + 10)
+
+
+# --- Large files, walked in segments on several threads ----------------------
+
+
+def _big_document(kind):
+    """About 17 MiB of VORN: enough that the pass is made in segments."""
+    import random
+
+    rng = random.Random(kind)
+    alphabet = ["a", ";", "0", "9", "é", "€", SMILE, "\x80", "\uffff"]
+    if kind == "text":
+        rows = [["".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 20))) for _ in range(4)]
+                for _ in range(12000)]
+    elif kind == "nested":
+        # Cells that read as rows of the table's width: a guess lands in them.
+        inner = [vorn.stringify([[str(k), "x;" * (k % 5)] for k in range(j, j + 6)]) for j in range(50)]
+        rows = [[rng.choice(inner), rng.choice(inner)] for _ in range(3000)]
+    else:  # ragged: rows of every width, which no guess takes for a start
+        rows = [["c" * rng.randrange(0, 30) for _ in range(rng.randrange(0, 6))] for _ in range(12000)]
+    piece = vorn.stringify(rows).encode("utf-8", "surrogatepass")
+    return piece * (17 * 2**20 // len(piece) + 1)
+
+
+@pytest.mark.skipif(not hasattr(vorn_io._scanner, "_partition_file"), reason="needs positioned reads")
+@pytest.mark.parametrize("kind", ["text", "nested", "ragged"])
+def test_large_files_split_the_same_on_every_thread_count(tmp_path, kind):
+    import os
+
+    path = tmp_path / "big.vorn"
+    path.write_bytes(_big_document(kind))
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        for size in (1 << 20, (3 << 20) + 7, 16 << 20):
+            one = vorn_io._scanner._partition_file(fd, 0, size, 1 << 20, 1)
+            assert len(one[0]) >= 1
+            for threads in (2, 3, 4):
+                assert vorn_io._scanner._partition_file(fd, 0, size, 1 << 20, threads) == one, (size, threads)
+        ranges = vorn_io.partitions(str(path), size=4 << 20)
+        assert ranges == _partition._ranges(vorn_io._scanner._partition_file(fd, 0, 4 << 20, 1 << 20, 1)[0],
+                                            os.path.getsize(path), 0)
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.skipif(not hasattr(vorn_io._scanner, "_partition_file"), reason="needs positioned reads")
+def test_large_files_with_a_fault_report_what_one_walk_reports(tmp_path):
+    import os
+
+    doc = bytearray(_big_document("text"))
+    path = tmp_path / "bad.vorn"
+    for at in (len(doc) // 2 + 1000, len(doc) - 3):
+        broken = bytes(doc[:at]) + b"!" + bytes(doc[at + 1:])
+        path.write_bytes(broken)
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            with pytest.raises(vorn_io.DecodeError) as one:
+                vorn_io._scanner._partition_file(fd, 0, 1 << 20, 1 << 20, 1)
+            with pytest.raises(vorn_io.DecodeError) as two:
+                vorn_io._scanner._partition_file(fd, 0, 1 << 20, 1 << 20, 2)
+        finally:
+            os.close(fd)
+        assert str(one.value) == str(two.value)
+        assert (one.value.position, one.value.row) == (two.value.position, two.value.row)

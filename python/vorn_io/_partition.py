@@ -70,7 +70,12 @@ def partitions(source: Source, *, size: int = DEFAULT_PARTITION_SIZE,
     are the rows of the whole document.
 
     The pass reads every byte once and decodes none: payloads are hopped by
-    their declared UTF-16 lengths. A malformed document raises
+    their declared UTF-16 lengths. A regular file of 16 MiB or more, cut
+    into ranges of 1 MiB or more, is walked in segments on every CPU the
+    process may use, each segment from where a row seems to begin and each
+    guess confirmed by the walk before it; the ranges are those one walk
+    finds, and a wrong guess or a fault sends the pass to one walk. A
+    malformed document raises
     ``DecodeError`` with what ``vorn.parse`` says of the whole text (its
     position in UTF-16 code units from the start of the document). The
     structure is checked; the cell texts' UTF-8 is checked when a range is
@@ -110,6 +115,14 @@ def _regular_fd(fp: object) -> int | None:
     return fd
 
 
+def _cpus() -> int:
+    """The CPUs this process may run on: how many walk a large file at once."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 def _ranges(cuts: list[tuple[int, int]], total: int, origin: int) -> list[tuple[int, int, int]]:
     starts = [0]
     rows = [0]
@@ -129,7 +142,7 @@ def _partitions(fp: IO[bytes], size: int) -> list[tuple[int, int, int]]:
     if fd is not None:
         # Positioned reads: a file truncated meanwhile raises ValueError
         # (where a map of it would kill the process on the next page).
-        cuts, total = _scanner._partition_file(fd, origin, size, _FILE_CHUNK)
+        cuts, total = _scanner._partition_file(fd, origin, size, _FILE_CHUNK, _cpus())
         fp.seek(0, io.SEEK_END)
         return _ranges(cuts, total, origin)
     return _partitions_read(fp, origin, size)

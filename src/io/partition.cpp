@@ -7,6 +7,7 @@
 
 #include "io/partition.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -20,9 +21,12 @@
 #define VORN_HAVE_PREAD 0
 #endif
 
+#include "common/parallel.h"
 #include "common/ref.h"
+#include "format/format.h"
 #include "io/faults.h"
 #include "read/boundaries.h"
+#include "read/grammar.h"
 
 namespace vorn::io {
 
@@ -237,18 +241,279 @@ ssize_t read_at(int fd, uint8_t* out, size_t n, int64_t offset) {
     }
 }
 
+// --- The pass on several threads --------------------------------------------
+//
+// A large file is walked in segments at once. Each segment but the first
+// begins where a row seems to begin: after a ';' from which a few rows of
+// one width read without a fault (a cell's text may hold such bytes). Each
+// walk must end exactly where the next segment begins, at the end of a row
+// (the last at the end of the file, of a well-formed document): that
+// confirms every guess, in order from the first. Along the way each walk
+// keeps a row end every 64 KiB or so with the rows before it. The cuts are
+// then found from those, each by a short walk from the kept row end before
+// its threshold, so they are the ones one walk of the whole file finds. A
+// wrong guess, a fault, or a file that changes size sends the whole pass
+// to one thread, which reports what one thread reports.
+
+constexpr int64_t kParallelFrom = int64_t(16) << 20;  // smaller files: one walk
+constexpr int64_t kSegmentLeast = int64_t(8) << 20;
+// Each cut is a walk from the last row end known before it, kept every
+// kSampleEvery bytes: with ranges of fewer bytes than this, those walks
+// would add up to another pass.
+constexpr int64_t kParallelSizeFrom = int64_t(1) << 20;
+constexpr int64_t kSampleEvery = int64_t(64) << 10;
+constexpr size_t kSyncWindow = size_t(64) << 10;
+constexpr int kSyncRows = 4;
+constexpr int kMaxSegments = 64;
+
+// Rows of one width, read without a fault: whether a row seems to begin.
+struct SameWidthSink {
+    int64_t cells = 0;
+    int64_t width = -1;
+    int rows = 0;
+    bool bad = false;
+    VORN_ALWAYS_INLINE bool cell(const uint8_t*, size_t, int64_t, uint32_t) {
+        ++cells;
+        return true;
+    }
+    VORN_ALWAYS_INLINE bool row_end(size_t, int64_t) {
+        if (width >= 0 && cells != width) {
+            bad = true;
+            return false;
+        }
+        width = cells;
+        cells = 0;
+        return ++rows < kSyncRows;
+    }
+};
+
+// A row end and the rows before it (offsets from origin).
+struct RowMark {
+    int64_t offset;
+    int64_t rows;
+};
+
+// What one segment's walk found.
+struct Segment {
+    int64_t start = 0;  // a guessed row start (0 for the first)
+    int64_t end = 0;    // the next segment's start, or the file's end
+    bool clean = false;
+    int64_t rows = 0;  // rows ended in it
+    RowMark* marks = nullptr;  // row ends, rows counted from the segment's start
+    size_t mark_count = 0;
+    size_t mark_capacity = 0;
+    ~Segment() { PyMem_RawFree(marks); }
+    bool mark(int64_t offset, int64_t rows_before) {
+        if (mark_count == mark_capacity) {
+            const size_t capacity = mark_capacity ? mark_capacity * 2 : 256;
+            auto* grown = static_cast<RowMark*>(PyMem_RawRealloc(marks, capacity * sizeof(RowMark)));
+            if (!grown) return false;
+            marks = grown;
+            mark_capacity = capacity;
+        }
+        marks[mark_count++] = {offset, rows_before};
+        return true;
+    }
+};
+
+// Walks [from, to) of the file from a row start with the counters given,
+// reading chunk bytes at a time into buffer (chunk + kRoom bytes): at each
+// cut (the first row end at or past every `every` bytes from the last),
+// on_cut(offset, rows) (false stops the walk and fails it); true when the
+// walk ends at `to` as a well-formed document ends (to being the end of a
+// row), with *rows the rows ended. stop_after: the walk may end once a cut
+// is found (the threshold walks).
+template <typename OnCut>
+bool walk_range(int fd, int64_t origin, int64_t from, int64_t to, int64_t every, int64_t rows0, uint8_t* buffer,
+                size_t chunk, OnCut&& on_cut, int64_t* rows, bool stop_after = false) {
+    BoundaryFinder finder(every);
+    codec::grammar::Counters counters;
+    counters.rows = rows0;
+    counters.after_terminator = true;
+    finder.resume(counters, from);
+    finder.set_size(every);
+    size_t kept = 0;
+    int64_t read = from;
+    for (;;) {
+        const size_t want = size_t(std::min<int64_t>(int64_t(chunk + kRoom - kept), to - read));
+        const ssize_t got = want ? read_at(fd, buffer + kept, want, origin + read) : 0;
+        if (got < 0 || (got == 0 && read < to)) return false;
+        read += got;
+        const size_t length = kept + size_t(got);
+        const bool final = read == to;
+        size_t pos = 0;
+        BoundaryFinder::Step step;
+        for (;;) {
+            step = finder.feed(buffer, length, &pos, final);
+            if (step != BoundaryFinder::Step::Cut) break;
+            if (!on_cut(finder.cut_offset(), finder.rows())) return false;
+            if (stop_after) {
+                *rows = finder.rows();
+                return true;
+            }
+        }
+        if (step == BoundaryFinder::Step::Malformed) return false;
+        if (step == BoundaryFinder::Step::Done) {
+            *rows = finder.rows();
+            return true;
+        }
+        kept = length - pos;
+        std::memmove(buffer, buffer + pos, kept);
+    }
+}
+
+// The guessed start of the segment from about `at` on: a row start after
+// it, or -1 when none is found in a window of the file there.
+int64_t guess_row_start(int fd, int64_t origin, int64_t at, int64_t end, uint8_t* window) {
+    const size_t want = size_t(std::min<int64_t>(int64_t(kSyncWindow + kRoom), end - at));
+    const ssize_t got = read_at(fd, window, want, origin + at);
+    if (got <= 0) return -1;
+    const size_t length = size_t(got);
+    const bool to_end = at + int64_t(length) == end;
+    size_t scan = 0;
+    while (scan < length) {
+        const void* hit = std::memchr(window + scan, format::kRowTerminator, length - scan);
+        if (!hit) return -1;
+        const size_t start = size_t(static_cast<const uint8_t*>(hit) - window) + 1;
+        scan = start;
+        if (start >= length) return -1;
+        SameWidthSink sink;
+        codec::grammar::Counters counters;
+        counters.after_terminator = true;
+        codec::grammar::Rules rules;
+        codec::grammar::Cut cut;
+        codec::Fault fault;
+        size_t pos = 0;
+        const codec::grammar::Stop stop = codec::grammar::read_elements<codec::grammar::Utf8, false>(
+            window + start, length - start, pos, counters, sink, rules, fault, cut);
+        if (sink.bad || stop == codec::grammar::Stop::Fault) continue;
+        if (stop == codec::grammar::Stop::Sink) return at + int64_t(start);
+        // Fewer rows in the window: rows longer than it, or the file's end.
+        if (sink.rows > 0 && (!to_end || (stop == codec::grammar::Stop::End && counters.after_terminator)))
+            return at + int64_t(start);
+    }
+    return -1;
+}
+
+// The cuts of the whole pass, found on `threads` threads; false when the
+// pass must be made on one (see above). cuts are those one walk finds.
+bool partition_in_parallel(int fd, int64_t origin, int64_t expected, int64_t size, int threads, size_t chunk,
+                           CutList& cuts) {
+    int count = int(std::min<int64_t>(threads, expected / kSegmentLeast));
+    if (count > kMaxSegments) count = kMaxSegments;
+    if (count < 2) return false;
+    Segment segments[kMaxSegments];
+    RawBuffer window(kSyncWindow + kRoom);
+    if (!window.data) return false;
+    segments[0].start = 0;
+    for (int k = 1; k < count; ++k) {
+        const int64_t at = expected / count * k;
+        const int64_t start = guess_row_start(fd, origin, at, expected, window.data);
+        if (start < 0 || start <= segments[k - 1].start) return false;
+        segments[k].start = start;
+    }
+    for (int k = 0; k < count; ++k) segments[k].end = k + 1 < count ? segments[k + 1].start : expected;
+    struct Job {
+        int fd;
+        int64_t origin;
+        size_t chunk;
+        Segment* segments;
+        void operator()(size_t k) {
+            Segment& seg = segments[k];
+            RawBuffer buffer(chunk + kRoom);
+            if (!buffer.data) return;
+            int64_t rows = 0;
+            seg.clean = walk_range(
+                fd, origin, seg.start, seg.end, kSampleEvery, 0, buffer.data, chunk,
+                [&seg](int64_t offset, int64_t before) { return seg.mark(offset, before); }, &rows);
+            seg.rows = rows;
+        }
+    } job{fd, origin, chunk, segments};
+    ParallelJobs<Job> parallel(job, size_t(count));
+    parallel.run(count);
+    // The guesses hold when every walk ended where the next began.
+    for (int k = 0; k < count; ++k)
+        if (!segments[k].clean) return false;
+    // Each cut from the last row end known before its threshold: the last
+    // cut, a segment's start or a kept row end, whichever is latest.
+    RawBuffer buffer(chunk + kRoom);
+    if (!buffer.data) return false;
+    int64_t cut = 0;       // the last cut (0: the start)
+    int64_t cut_rows = 0;  // rows before it
+    int64_t rows_at = 0;   // rows before segment k
+    int k = 0;
+    size_t m = 0;  // the next kept row end of segment k
+    for (;;) {
+        const int64_t threshold = cut + size;
+        if (threshold > expected) return true;
+        while (k + 1 < count && segments[k + 1].start < threshold) {
+            rows_at += segments[k].rows;
+            ++k;
+            m = 0;
+        }
+        int64_t from = cut;
+        int64_t from_rows = cut_rows;
+        if (segments[k].start > from) {
+            from = segments[k].start;
+            from_rows = rows_at;
+        }
+        for (; m < segments[k].mark_count && segments[k].marks[m].offset < threshold; ++m) {
+            if (segments[k].marks[m].offset > from) {
+                from = segments[k].marks[m].offset;
+                from_rows = rows_at + segments[k].marks[m].rows;
+            }
+        }
+        bool found = false;
+        int64_t at = 0;
+        int64_t at_rows = 0;
+        int64_t rows = 0;
+        const bool ok = walk_range(
+            fd, origin, from, expected, threshold - from, from_rows, buffer.data, chunk,
+            [&](int64_t offset, int64_t r) {
+                found = true;
+                at = offset;
+                at_rows = r;
+                return true;
+            },
+            &rows, true);
+        if (!ok) return false;
+        if (!found) return true;  // the document ends first
+        if (!cuts.push(at, at_rows)) return false;
+        cut = at;
+        cut_rows = at_rows;
+    }
+}
+
 const char kPartitionFileDoc[] =
-    "_partition_file(fd, origin, size, chunk, /)\n--\n\n"
+    "_partition_file(fd, origin, size, chunk, threads=1, /)\n--\n\n"
     "The row ends of the VORN document in the regular file fd from byte origin\n"
     "on, read with positioned reads (the file's position is left alone): a pair\n"
     "(cuts, total), cuts a list of (byte offset from origin, rows before it)\n"
     "for each row end that closes a range of at least size bytes, total the\n"
     "bytes read. Raises DecodeError for a malformed document, OSError when a\n"
     "read fails, and ValueError when the file ends before the size it had when\n"
-    "the pass began (it was truncated meanwhile). chunk: the bytes of each read.";
+    "the pass began (it was truncated meanwhile). chunk: the bytes of each read;\n"
+    "threads: how many walk a large file at once (the cuts are the same).";
+
+PyObject* cut_pairs(const CutList& cuts, long long read) {
+    Ref list(PyList_New(Py_ssize_t(cuts.size())));
+    if (!list) return nullptr;
+    for (size_t k = 0; k < cuts.size(); ++k) {
+        PyObject* pair = Py_BuildValue("(LL)", (long long)cuts.offset(k), (long long)cuts.rows(k));
+        if (!pair) return nullptr;
+        PyList_SET_ITEM(list.get(), Py_ssize_t(k), pair);
+    }
+    return Py_BuildValue("(OL)", list.get(), read);
+}
 
 PyObject* partition_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 4) return PyErr_Format(PyExc_TypeError, "_partition_file() takes 4 arguments (%zd given)", nargs);
+    if (nargs != 4 && nargs != 5)
+        return PyErr_Format(PyExc_TypeError, "_partition_file() takes 4 or 5 arguments (%zd given)", nargs);
+    int threads = 1;
+    if (nargs == 5) {
+        threads = PyLong_AsInt(args[4]);
+        if (threads == -1 && PyErr_Occurred()) return nullptr;
+    }
     const int fd = PyLong_AsInt(args[0]);
     if (fd == -1 && PyErr_Occurred()) return nullptr;
     const long long origin = PyLong_AsLongLong(args[1]);
@@ -269,6 +534,17 @@ PyObject* partition_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 #endif
 
     const size_t kChunk = size_t(chunk_arg);
+    if (threads > 1 && expected >= kParallelFrom && size >= kParallelSizeFrom) {
+        CutList parallel_cuts;
+        bool done = false;
+        Py_BEGIN_ALLOW_THREADS
+        done = partition_in_parallel(fd, origin, expected, size, threads, kChunk, parallel_cuts);
+        // A file that changed size meanwhile is read again by one walk.
+        struct stat after;
+        if (done && (fstat(fd, &after) < 0 || int64_t(after.st_size) - origin != expected)) done = false;
+        Py_END_ALLOW_THREADS
+        if (done) return cut_pairs(parallel_cuts, (long long)expected);
+    }
     RawBuffer buffer(kChunk + kRoom);
     void* memory = PyMem_Malloc(sizeof(BoundaryFinder));
     if (!buffer.data || !memory) {
@@ -334,14 +610,7 @@ PyObject* partition_file(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (PyErr_CheckSignals() < 0) return nullptr;
     }
 
-    Ref list(PyList_New(Py_ssize_t(cuts.size())));
-    if (!list) return nullptr;
-    for (size_t k = 0; k < cuts.size(); ++k) {
-        PyObject* pair = Py_BuildValue("(LL)", (long long)cuts.offset(k), (long long)cuts.rows(k));
-        if (!pair) return nullptr;
-        PyList_SET_ITEM(list.get(), Py_ssize_t(k), pair);
-    }
-    return Py_BuildValue("(OL)", list.get(), (long long)read);
+    return cut_pairs(cuts, (long long)read);
 }
 
 PyMethodDef kPartitionFunctions[] = {
