@@ -262,30 +262,10 @@ constexpr int64_t kSegmentLeast = int64_t(8) << 20;
 // would add up to another pass.
 constexpr int64_t kParallelSizeFrom = int64_t(1) << 20;
 constexpr int64_t kSampleEvery = int64_t(64) << 10;
-constexpr size_t kSyncWindow = size_t(64) << 10;
-constexpr int kSyncRows = 4;
+// Bytes read where a segment is to begin, so that each ';' in the first
+// half has the bytes a guess reads after it.
+constexpr size_t kSyncWindow = size_t(128) << 10;
 constexpr int kMaxSegments = 64;
-
-// Rows of one width, read without a fault: whether a row seems to begin.
-struct SameWidthSink {
-    int64_t cells = 0;
-    int64_t width = -1;
-    int rows = 0;
-    bool bad = false;
-    VORN_ALWAYS_INLINE bool cell(const uint8_t*, size_t, int64_t, uint32_t) {
-        ++cells;
-        return true;
-    }
-    VORN_ALWAYS_INLINE bool row_end(size_t, int64_t) {
-        if (width >= 0 && cells != width) {
-            bad = true;
-            return false;
-        }
-        width = cells;
-        cells = 0;
-        return ++rows < kSyncRows;
-    }
-};
 
 // A row end and the rows before it (offsets from origin).
 struct RowMark {
@@ -377,20 +357,10 @@ int64_t guess_row_start(int fd, int64_t origin, int64_t at, int64_t end, uint8_t
         const size_t start = size_t(static_cast<const uint8_t*>(hit) - window) + 1;
         scan = start;
         if (start >= length) return -1;
-        SameWidthSink sink;
-        codec::grammar::Counters counters;
-        counters.after_terminator = true;
-        codec::grammar::Rules rules;
-        codec::grammar::Cut cut;
-        codec::Fault fault;
-        size_t pos = 0;
-        const codec::grammar::Stop stop = codec::grammar::read_elements<codec::grammar::Utf8, false>(
-            window + start, length - start, pos, counters, sink, rules, fault, cut);
-        if (sink.bad || stop == codec::grammar::Stop::Fault) continue;
-        if (stop == codec::grammar::Stop::Sink) return at + int64_t(start);
-        // Fewer rows in the window: rows longer than it, or the file's end.
-        if (sink.rows > 0 && (!to_end || (stop == codec::grammar::Stop::End && counters.after_terminator)))
-            return at + int64_t(start);
+        // Rows of one width, whichever it is: a file's ranges need no header.
+        const codec::Sync sync = codec::seems_row_start(window + start, length - start, to_end, -1, false);
+        if (sync == codec::Sync::Yes) return at + int64_t(start);
+        if (sync == codec::Sync::More) return -1;
     }
     return -1;
 }

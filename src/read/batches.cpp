@@ -300,62 +300,6 @@ struct SerialSink {
     VORN_ALWAYS_INLINE size_t lookahead() const { return needed; }
 };
 
-// Whether a row seems to begin at a byte: the rows read from it have the
-// table's width (no more than it, when short rows are padded), and the
-// grammar finds no fault in them. A guess only: a cell's text may hold what
-// reads as rows, so a block cut at a guess is confirmed by the walk of the
-// block before it.
-struct SyncSink {
-    int64_t width;
-    bool pad;
-    int64_t rows_wanted;
-    int64_t cells = 0;
-    int64_t rows = 0;
-    bool bad = false;
-
-    VORN_ALWAYS_INLINE bool cell(const uint8_t*, size_t, int64_t, uint32_t) {
-        if (++cells <= width) return true;
-        bad = true;
-        return false;
-    }
-    VORN_ALWAYS_INLINE bool row_end(size_t, int64_t) {
-        if (cells != width && !(pad && cells < width)) {
-            bad = true;
-            return false;
-        }
-        cells = 0;
-        return ++rows < rows_wanted;
-    }
-};
-
-// The rows a guess reads, and the most bytes it reads to settle it.
-constexpr int64_t kSyncRows = 4;
-constexpr size_t kSyncWindow = size_t(64) << 10;
-
-enum class Sync : uint8_t { Yes, No, More };
-
-// Whether a row seems to begin at text[at], with text[0..length) in view
-// and final when nothing follows; More when the bytes in view do not say.
-Sync seems_row_start(const uint8_t* text, size_t length, size_t at, bool final, const ColumnPlan& plan) {
-    const size_t window = length - at < kSyncWindow ? length - at : kSyncWindow;
-    const bool whole = at + window == length;
-    SyncSink sink{plan.width, plan.pad, kSyncRows};
-    grammar::Counters counters;
-    counters.after_terminator = true;
-    grammar::Rules rules;
-    grammar::Cut cut;
-    Fault fault;
-    size_t pos = 0;
-    const grammar::Stop stop =
-        grammar::read_elements<grammar::Utf8, false>(text + at, window, pos, counters, sink, rules, fault, cut);
-    if (sink.bad || stop == grammar::Stop::Fault) return Sync::No;
-    if (stop == grammar::Stop::Sink) return Sync::Yes;
-    if (!whole) return Sync::Yes;  // rows longer than the window: no fault in it
-    if (!final) return Sync::More;
-    // At the end of the input: whole rows, or a malformed end.
-    return stop == grammar::Stop::End && counters.after_terminator ? Sync::Yes : Sync::No;
-}
-
 // The first offset past a multiple of size from the source's start: batches
 // end at the first row end at or past it, however the bytes were read.
 inline int64_t next_grid(int64_t at, int64_t size) { return (at / size + 1) * size; }
@@ -528,7 +472,7 @@ Block* BatchReader::cut_guessed() {
                     scan_ = buf_len_;
                     break;
                 }
-                const Sync sync = seems_row_start(buf_, buf_len_, at, source_done_, plan_);
+                const Sync sync = seems_row_start(buf_ + at, buf_len_ - at, source_done_, plan_.width, plan_.pad);
                 if (sync == Sync::More) break;
                 if (sync == Sync::Yes) {
                     Block* block = new_block(buf_start_ + int64_t(at));

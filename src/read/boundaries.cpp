@@ -124,4 +124,56 @@ BoundaryFinder::Step BoundaryFinder::feed(const uint8_t* data, size_t length, si
     return Step::More;
 }
 
+namespace {
+
+struct SyncSink {
+    int64_t width;  // negative: the first row's
+    bool pad;
+    int64_t cells = 0;
+    int rows = 0;
+    bool bad = false;
+
+    static constexpr int kRows = 4;
+
+    VORN_ALWAYS_INLINE bool cell(const uint8_t*, size_t, int64_t, uint32_t) {
+        ++cells;
+        if (width < 0 || cells <= width) return true;
+        bad = true;
+        return false;
+    }
+    VORN_ALWAYS_INLINE bool row_end(size_t, int64_t) {
+        if (width < 0) width = cells;
+        if (cells != width && !(pad && cells < width)) {
+            bad = true;
+            return false;
+        }
+        cells = 0;
+        return ++rows < kRows;
+    }
+};
+
+constexpr size_t kSyncWindow = size_t(64) << 10;
+
+}  // namespace
+
+Sync seems_row_start(const uint8_t* text, size_t length, bool final, int64_t width, bool pad) {
+    const size_t window = length < kSyncWindow ? length : kSyncWindow;
+    const bool whole = window == length;
+    SyncSink sink{width, pad};
+    grammar::Counters counters;
+    counters.after_terminator = true;
+    grammar::Rules rules;
+    grammar::Cut cut;
+    Fault fault;
+    size_t pos = 0;
+    const grammar::Stop stop =
+        grammar::read_elements<grammar::Utf8, false>(text, window, pos, counters, sink, rules, fault, cut);
+    if (sink.bad || stop == grammar::Stop::Fault) return Sync::No;
+    if (stop == grammar::Stop::Sink) return Sync::Yes;
+    if (!whole) return Sync::Yes;  // rows longer than the window: no fault in it
+    if (!final) return Sync::More;
+    // At the end of the input: whole rows, or a malformed end.
+    return stop == grammar::Stop::End && counters.after_terminator ? Sync::Yes : Sync::No;
+}
+
 }  // namespace vorn::codec

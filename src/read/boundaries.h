@@ -93,4 +93,14 @@ private:
     Fault fault_;
 };
 
+// Whether a row seems to begin at text[0], with length bytes in view and
+// final when nothing follows them: the rows read from there, up to a few
+// or 64 KiB, meet no fault and have `width` cells each (fewer too, when
+// pad; any width the first of them has, when width is negative). A guess
+// only: a cell's text may hold such bytes, so whoever cuts at a guess has
+// it confirmed by a walk from a known row start. More when the bytes in
+// view (fewer than the window, not final) do not settle it.
+enum class Sync : uint8_t { Yes, No, More };
+Sync seems_row_start(const uint8_t* text, size_t length, bool final, int64_t width, bool pad);
+
 }  // namespace vorn::codec
