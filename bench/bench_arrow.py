@@ -7,7 +7,7 @@ memory and a digest of the result; the run checks every digest equal to the
 others of its table before it reports a ratio. The floor is reading the file
 and copying its bytes once into fresh memory.
 
-    python bench/bench_arrow.py [--tables short_ascii,npm,...] [--repeat 3] [-o results.md]
+    python bench/bench_arrow.py [--tables short_ascii,npm,...] [--repeat 5] [-o results.md]
 """
 
 from __future__ import annotations
@@ -221,8 +221,43 @@ def _peak_resident() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
+def _resident_now() -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def _import_for(case: str) -> None:
+    """The libraries a case uses, imported before its memory is measured
+    from, so that the memory it reports above them is what the runs took and
+    kept (the peak is taken before the result's digest)."""
+    import importlib
+
+    names = ["numpy", "pyarrow", "pyarrow.csv", "pyarrow.compute", "vorn", "vorn_io"]
+    if "pandas" in case or "pd." in case:
+        names.append("pandas")
+    if "polars" in case:
+        names.append("polars")
+    if "duckdb" in case:
+        names.append("duckdb")
+    for module in names:
+        importlib.import_module(module)
+
+
+def _reset_peak() -> None:
+    """Starts the peak resident size afresh from here (Linux: clear_refs 5)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+    except OSError:
+        pass
+
+
 def run_case(case: str, name: str, repeat: int) -> dict[str, object]:
     vorn_path, csv_path = prepare(name)
+    _import_for(case)
     times = []
     result: object = None
     if case in WRITERS:
@@ -232,11 +267,14 @@ def run_case(case: str, name: str, repeat: int) -> dict[str, object]:
                 argument: object = vorn.parse(f.read())
         else:
             argument = _table_of(vorn_path)
+        _reset_peak()
+        base = _resident_now()
         for _ in range(repeat):
             result = None
             start = time.perf_counter()
             result = WRITERS[case](vorn_path, csv_path, argument)
             times.append(time.perf_counter() - start)
+        peak = _peak_resident()
         if isinstance(result, io.BytesIO):
             digest = hashlib.sha1(result.getbuffer()).hexdigest()
         elif isinstance(result, str):
@@ -245,15 +283,18 @@ def run_case(case: str, name: str, repeat: int) -> dict[str, object]:
             digest = None
         result = None
     else:
+        _reset_peak()
+        base = _resident_now()
         for _ in range(repeat):
             result = None
             start = time.perf_counter()
             result = READERS[case](vorn_path, csv_path)
             times.append(time.perf_counter() - start)
+        peak = _peak_resident()
         digest = None if result is None else digest_arrow(result)
-    peak = _peak_resident()
     nbytes = int(result.nbytes) if hasattr(result, "nbytes") else None
-    return {"time": statistics.median(times), "digest": digest, "peak": peak, "nbytes": nbytes}
+    return {"time": statistics.median(times), "digest": digest, "peak": peak, "above": max(0, peak - base),
+            "nbytes": nbytes}
 
 
 def spawn(case: str, name: str, repeat: int) -> dict[str, object]:
@@ -270,7 +311,7 @@ def spawn(case: str, name: str, repeat: int) -> dict[str, object]:
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--tables", default=",".join(TABLES))
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--case")
     parser.add_argument("--table")
     parser.add_argument("-o", "--output")
@@ -291,20 +332,23 @@ def main() -> None:
                      f"write_arrow equals stringify: "
                      f"{'yes' if results['write_arrow'].get('digest') == results['vorn.stringify'].get('digest') else 'NO'}")
         lines.append("")
-        lines.append("| case | seconds | vs read_arrow(1) | peak RSS MB |")
-        lines.append("|---|---:|---:|---:|")
+        lines.append("| case | seconds | vs read_arrow(1) | peak RSS MB | peak above its imports MB |")
+        lines.append("|---|---:|---:|---:|---:|")
         base = results["read_arrow(threads=1)"].get("time")
         for case, r in results.items():
             if "error" in r:
-                lines.append(f"| {case} | {r['error']} | | |")
+                lines.append(f"| {case} | {r['error']} | | | |")
                 continue
-            lines.append(f"| {case} | {r['time']:.3f} | {r['time'] / base:.2f}x | {r['peak'] / 1e6:.0f} |")
+            lines.append(f"| {case} | {r['time']:.3f} | {r['time'] / base:.2f}x | {r['peak'] / 1e6:.0f} | "
+                         f"{r.get('above', 0) / 1e6:.0f} |")
         floor = results["floor"]["time"]
         one = results["read_arrow(threads=1)"]
         two = results["read_arrow(threads=2)"]["time"]
         lines.append("")
         lines.append(f"read_arrow(1): {size / one['time'] / 1e9:.2f} GB/s of file, {one['time'] / floor:.2f}x the floor; "
-                     f"2 threads {one['time'] / two:.2f}x as fast as 1; arrow buffers {(one['nbytes'] or 0) / 1e6:.0f} MB")
+                     f"2 threads {one['time'] / two:.2f}x as fast as 1; arrow buffers {(one['nbytes'] or 0) / 1e6:.0f} MB; "
+                     f"to_pandas() peaks {results['read_arrow().to_pandas()'].get('above', 0) / max(one['nbytes'] or 1, 1):.2f}x "
+                     "the buffers above its imports")
         lines.append("")
         print("\n".join(lines[-(len(results) + 9):]), flush=True)
     if args.output:

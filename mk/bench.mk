@@ -55,4 +55,4 @@ $(VENV)/.bench-built: $(VENV)/.bench-deps $(SOURCES) bench/floor/_vornfloor.c
 	touch $@ $(VENV)/.built
 
 bench-arrow: $(VENV)/.built ## the columnar path against pyarrow, polars, DuckDB and pandas (bench/results/arrow.md)
-	$(PY) bench/bench_arrow.py --repeat 3 -o bench/results/arrow.md
+	$(PY) bench/bench_arrow.py --repeat 5 -o bench/results/arrow.md

@@ -118,8 +118,14 @@ class ArrowReader:
             raise
 
     def to_pandas(self, **options: Any) -> Any:
-        """A ``pandas.DataFrame``, through ``pyarrow.Table.to_pandas(**options)``."""
+        """A ``pandas.DataFrame``, through ``pyarrow.Table.to_pandas(**options)``.
+
+        The table is this call's alone, so its columns are freed as they are
+        converted (``self_destruct=True``, unless ``options`` say otherwise):
+        the peak holds the table and the frame's first columns, not both whole.
+        """
         _require("pandas")
+        options.setdefault("self_destruct", True)
         return self.to_pyarrow().to_pandas(**options)
 
     def to_polars(self) -> Any:
