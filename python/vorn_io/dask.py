@@ -171,7 +171,8 @@ def _frame(path: str, start: int, end: int, first_row: int, *, fs: Any, header: 
             raise type(error)(f"{path}: {error.args[0] if error.args else error}") from error
     pa = importlib.import_module("pyarrow")
     # With no columns asked for, the frame still has the range's rows.
-    return table.to_pandas(types_mapper={pa.large_string(): pd.StringDtype("pyarrow")}.get)
+    # The table is this call's alone: its columns are freed as they are converted.
+    return table.to_pandas(types_mapper={pa.large_string(): pd.StringDtype("pyarrow")}.get, self_destruct=True)
 
 
 def _headers(paths: list[str], firsts: list[list[str] | None]) -> list[str]:
