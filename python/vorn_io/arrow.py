@@ -365,7 +365,8 @@ def write_arrow(data: Any, dest: str | os.PathLike[str] | IO[bytes], *, header: 
     The bytes written are exactly ``vorn.stringify`` of the same table as
     lists of str, encoded as UTF-8. A path is written whole or not at all
     (a file beside it, renamed when complete); a stream receives one write
-    per batch.
+    per batch, of a read-only ``memoryview`` over the encoded bytes (no
+    copy into a ``bytes`` object), which stays valid as long as it is kept.
     """
     if null is not None and not isinstance(null, str):
         raise TypeError(f"null must be a str or None, not {type(null).__name__}")
