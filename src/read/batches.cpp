@@ -243,23 +243,26 @@ bool invalid_utf8_in(const uint8_t* bytes, size_t size, size_t from, size_t end,
 // are made document offsets here. A block the partition pass ended at a
 // fault may stop with Stop::Cut, at that fault; any other is whole rows,
 // and a cut there means the input ended inside a cell.
+// The grammar's walk over text[pos..length) with the row-size limit when
+// limit is not negative: every reader here walks UTF-8 this way.
+template <typename Sink>
+grammar::Stop walk_text(const uint8_t* text, size_t length, size_t& pos, grammar::Counters& counters, Sink& sink,
+                        int64_t limit, Fault& fault, grammar::Cut& cut) {
+    grammar::Rules rules;
+    if (limit < 0)
+        return grammar::read_elements<grammar::Utf8, false>(text, length, pos, counters, sink, rules, fault, cut);
+    rules.limit = limit;
+    return grammar::read_elements<grammar::Utf8, true>(text, length, pos, counters, sink, rules, fault, cut);
+}
+
 template <typename Sink>
 grammar::Stop walk(const Block& block, Sink& sink, int64_t limit, Fault& fault, size_t* stopped = nullptr) {
     grammar::Counters counters;
     counters.u16 = block.u16_0;
     counters.rows = block.row0;
-    grammar::Rules rules;
     grammar::Cut cut;
     size_t pos = 0;
-    grammar::Stop stop;
-    if (limit >= 0) {
-        rules.limit = limit;
-        stop = grammar::read_elements<grammar::Utf8, true>(block.bytes, block.size, pos, counters, sink, rules,
-                                                            fault, cut);
-    } else {
-        stop = grammar::read_elements<grammar::Utf8, false>(block.bytes, block.size, pos, counters, sink, rules,
-                                                             fault, cut);
-    }
+    grammar::Stop stop = walk_text(block.bytes, block.size, pos, counters, sink, limit, fault, cut);
     if (stopped) *stopped = stop == grammar::Stop::Fault && fault.byte >= 0 ? size_t(fault.byte) : pos;
     if (stop == grammar::Stop::Fault && fault.byte >= 0) fault.byte += block.start;
     if (stop == grammar::Stop::Cut && block.fault.kind == ReadFault::Kind::None) {
@@ -601,11 +604,6 @@ bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots)
     return true;
 }
 
-// Reads a block into columns and checks its bytes as UTF-8. The first
-// fault in the document's order is the one reported: one the read finds
-// (a ragged row, a row too long) before the fault the partition pass ended
-// the block at is that fault, and bytes that are not UTF-8 before either
-// come first.
 // Reads a block cut at a guess into columns, from counters of its own. The
 // walk is clean when it ends at the block's end at the first row end at or
 // past grid_end (at the end of the input after a ';', for the last block),
@@ -617,19 +615,13 @@ void BatchReader::parse_guessed(Block* block) {
     ColumnSink sink(plan_);
     if (!sink.init(block->size)) return;
     SerialSink walker{sink, block->bytes, block->grid_end - block->start, 0};
-    grammar::Counters counters;
+    grammar::Counters counters;  // relative to the block, which begins a row
     counters.after_terminator = true;
-    grammar::Rules rules;
     grammar::Cut cut;
     Fault f;
     size_t pos = 0;
     const grammar::Stop stop =
-        options_.max_row_size >= 0
-            ? (rules.limit = options_.max_row_size,
-               grammar::read_elements<grammar::Utf8, true>(block->bytes, block->size, pos, counters, walker, rules,
-                                                            f, cut))
-            : grammar::read_elements<grammar::Utf8, false>(block->bytes, block->size, pos, counters, walker, rules,
-                                                            f, cut);
+        walk_text(block->bytes, block->size, pos, counters, walker, options_.max_row_size, f, cut);
     const bool ended = stop == grammar::Stop::Sink ? sink.fault().kind == SinkFault::Kind::None && pos == block->size
                        : stop == grammar::Stop::End ? block->final && counters.after_terminator
                                                     : false;
@@ -639,6 +631,11 @@ void BatchReader::parse_guessed(Block* block) {
     block->clean = true;
 }
 
+// Reads a block into columns and checks its bytes as UTF-8. The first
+// fault in the document's order is the one reported: one the read finds
+// (a ragged row, a row too long) before the fault the partition pass ended
+// the block at is that fault, and bytes that are not UTF-8 before either
+// come first.
 void BatchReader::parse(Block* block) {
     ReadFault& fault = block->fault;
     if (block->guessed) {
@@ -720,8 +717,6 @@ int BatchReader::next_serial(ArrowArray* out) {
     }
     const int64_t row0 = at_row_.rows;
     const int64_t cut = next_grid(buf_start_, options_.block_size);
-    grammar::Rules rules;
-    if (options_.max_row_size >= 0) rules.limit = options_.max_row_size;
     size_t want = read_size_;
     // buf_ begins a row throughout, with at_row_ the counters there.
     auto drop = [this](size_t n) {
@@ -741,11 +736,7 @@ int BatchReader::next_serial(ArrowArray* out) {
         grammar::Cut stopped;
         Fault f;
         size_t pos = 0;
-        const grammar::Stop stop =
-            options_.max_row_size >= 0
-                ? grammar::read_elements<grammar::Utf8, true>(buf_, buf_len_, pos, counters, walker, rules, f, stopped)
-                : grammar::read_elements<grammar::Utf8, false>(buf_, buf_len_, pos, counters, walker, rules, f,
-                                                               stopped);
+        const grammar::Stop stop = walk_text(buf_, buf_len_, pos, counters, walker, options_.max_row_size, f, stopped);
         switch (stop) {
             case grammar::Stop::Fault: {
                 const size_t at = f.byte >= 0 && size_t(f.byte) < buf_len_ ? size_t(f.byte) : pos;

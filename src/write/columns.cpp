@@ -31,6 +31,13 @@ inline T value_at(const void* buffer, int64_t i) {
     return v;
 }
 
+// The bytes rows [0..rows) of an offsets column take, and where they begin.
+template <typename Offset>
+inline int64_t span_of(const StringColumn& c, int64_t rows, int64_t* first) {
+    *first = value_at<Offset>(c.index, c.offset);
+    return value_at<Offset>(c.index, c.offset + rows) - *first;
+}
+
 inline Cell cell_of(const StringColumn& c, int64_t i) {
     const int64_t at = c.offset + i;
     switch (c.kind) {
@@ -175,7 +182,8 @@ namespace {
 
 // Whether rows [0..rows) of the strings are valid UTF-8, cell by cell; the
 // first row that is not in *bad. Offsets that run backwards are refused too.
-bool check_strings(const StringColumn& c, int64_t rows, int64_t* bad, bool* bad_offsets) {
+bool check_strings(StringColumn& c, int64_t rows, int64_t* bad, bool* bad_offsets) {
+    c.ascii = false;
     if (rows == 0) return true;
     if (c.kind != StringColumn::Kind::View) {
         // The cells tile one run of bytes: the run is checked whole, then
@@ -194,6 +202,12 @@ bool check_strings(const StringColumn& c, int64_t rows, int64_t* bad, bool* bad_
                 return false;
             }
         const size_t span = size_t(last - first);
+        // Text of ASCII alone is UTF-8, and no cell of it begins inside a
+        // sequence: one pass says so, and the encoder takes sizes as lengths.
+        if (format::all_ascii(c.data + first, span)) {
+            c.ascii = true;
+            return true;
+        }
         const size_t at = text::utf8_check(c.data + first, span);
         bool ok = at == span;
         for (int64_t i = 0; ok && i < rows; ++i) {
@@ -227,7 +241,7 @@ bool check_strings(const StringColumn& c, int64_t rows, int64_t* bad, bool* bad_
 
 }  // namespace
 
-bool check_column(const Column& column, int32_t index, int64_t rows, WriteFault* fault) {
+bool check_column(Column& column, int32_t index, int64_t rows, WriteFault* fault) {
     int64_t bad = 0;
     bool bad_offsets = false;
     const int64_t checked = column.dictionary ? column.strings.length : rows;
@@ -258,10 +272,10 @@ size_t estimate(const Column* columns, int32_t count, int64_t rows) {
         const StringColumn& c = columns[k].strings;
         if (columns[k].dictionary || c.kind == StringColumn::Kind::View || rows == 0) {
             total += size_t(rows) * 16;
-        } else if (c.kind == StringColumn::Kind::Small) {
-            total += size_t(value_at<int32_t>(c.index, c.offset + rows) - value_at<int32_t>(c.index, c.offset));
         } else {
-            total += size_t(value_at<int64_t>(c.index, c.offset + rows) - value_at<int64_t>(c.index, c.offset));
+            int64_t first = 0;
+            total += size_t(c.kind == StringColumn::Kind::Small ? span_of<int32_t>(c, rows, &first)
+                                                                : span_of<int64_t>(c, rows, &first));
         }
     }
     return total;
@@ -289,11 +303,6 @@ inline int64_t offset_at(const PlainColumn& c, int64_t i) {
     return c.large ? value_at<int64_t>(c.index, i) : int64_t(value_at<int32_t>(c.index, i));
 }
 
-template <typename Offset>
-inline int64_t span_of(const StringColumn& c, int64_t rows, int64_t* first) {
-    *first = value_at<Offset>(c.index, c.offset);
-    return value_at<Offset>(c.index, c.offset + rows) - *first;
-}
 
 // Rows of columns of offsets and bytes, none null, the case of tables read
 // from files and frames: the output is reserved once, from the bytes alone
@@ -316,7 +325,7 @@ bool encode_plain_rows(const Column* columns, int32_t count, int64_t rows, ByteB
         int64_t first = 0;
         const int64_t span = large ? span_of<int64_t>(c, rows, &first) : span_of<int32_t>(c, rows, &first);
         plains[k] = {c.data, static_cast<const uint8_t*>(c.index) + c.offset * (large ? 8 : 4),
-                     c.data + first + span, large, format::all_ascii(c.data + first, size_t(span))};
+                     c.data + first + span, large, c.ascii};
         bytes += size_t(span);
     }
     const size_t cells = size_t(rows) * size_t(count);

@@ -29,6 +29,7 @@ struct StringColumn {
     const uint8_t* data = nullptr;
     const uint8_t* const* variadic = nullptr;  // views' data buffers
     int64_t variadic_count = 0;
+    bool ascii = false;  // (offsets) every byte of its cells is ASCII, as check_column found
 };
 
 struct Column {
@@ -60,8 +61,8 @@ bool resolve_strings(const ArrowArray* array, StringColumn::Kind kind, int64_t p
 
 // Checks that every cell that will be written is valid UTF-8: the fault
 // names the first row that is not (or the dictionary's row, for a
-// dictionary). False with the fault set.
-bool check_column(const Column& column, int32_t index, int64_t rows, WriteFault* fault);
+// dictionary). False with the fault set. Sets the strings' ascii.
+bool check_column(Column& column, int32_t index, int64_t rows, WriteFault* fault);
 
 // Appends rows [0..rows) of the columns as VORN. A null cell is written as
 // null_text when has_null_text, and refused otherwise.
