@@ -505,6 +505,21 @@ def test_write_ascii_and_mixed_columns_of_every_length() -> None:
             vorn.stringify(rows[start:stop]).encode()
 
 
+def test_write_counts_short_cells_of_every_length_class_at_every_place() -> None:
+    # Cells of 1 to 16 bytes, moved and counted in two words, with a
+    # character of each length class at every place in them, before a cell
+    # long enough that every short one is read whole.
+    cells = []
+    for size in range(1, 17):
+        for ch in ["é", "\u07ff", "中", "\uffff", "😀", "\U0010ffff"]:
+            width = len(ch.encode())
+            for at in range(size - width + 1):
+                cells.append("a" * at + ch + "b" * (size - width - at))
+    cells.append("z" * 100)
+    table = pa.table({"c": cells})
+    assert _written(table) == vorn.stringify([["c"]] + [[c] for c in cells]).encode()
+
+
 def test_write_hands_each_batch_over_without_a_copy() -> None:
     # A stream receives one read-only bytes-like piece per batch, which stays
     # valid after the writer is gone.

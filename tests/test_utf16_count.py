@@ -166,3 +166,20 @@ def test_ucs4_hop_long_runs_and_split_ends():
         units = sum(2 if p > 0xFFFF else 1 for p in points)
         for k in {rng.randrange(units + 2), units - 1, units, units + 1, 10**16 - 1}:
             check_ucs4_hop(points, max(k, 0), rng.randrange(4))
+
+
+def test_short_hops_over_every_byte_value_in_every_lane():
+    # A hop of fewer than 64 units over 64 bytes with no four-byte first
+    # byte is settled from the block's mask of first bytes: every byte value
+    # at every lane of the block (and just past it), hops ending just before
+    # and just after the planted byte.
+    for background in (b"a", "é".encode(), "€".encode()):
+        base = bytearray(filled(background, 160))
+        for lane in range(65):
+            before = units_model(base[:lane])
+            for value in range(256):
+                data = bytearray(base)
+                data[lane] = value
+                data = bytes(data)
+                for k in {max(1, before), before + 1, min(63, before + 2)}:
+                    check_hop(data, k)
