@@ -72,9 +72,23 @@ def prepare(name: str) -> tuple[str, str]:
 
 # --- Digests: a table's columns, names and text, however chunked ------------
 
+def as_arrow(result: object) -> object:
+    """A reader's result (an Arrow table, a pandas or a polars frame) as an
+    Arrow table, to be digested after the clock has stopped."""
+    import pyarrow as pa
+
+    if type(result).__module__.startswith("pandas"):
+        return pa.Table.from_pandas(result, preserve_index=False)
+    if type(result).__module__.startswith("polars"):
+        return result.to_arrow()
+    return result
+
+
 def digest_arrow(table: object) -> str:
     import pyarrow as pa
     import pyarrow.compute as pc
+
+    table = as_arrow(table)
 
     h = hashlib.sha1()
     for name, column in zip(table.column_names, table.columns):
@@ -131,7 +145,7 @@ def _pa_csv(threads: bool):
 
 def _pl_csv(vorn_path: str, csv_path: str) -> object:
     import polars as pl
-    return pl.read_csv(csv_path, infer_schema=False).to_arrow()
+    return pl.read_csv(csv_path, infer_schema=False)
 
 
 def _duckdb_csv(vorn_path: str, csv_path: str) -> object:
@@ -141,22 +155,18 @@ def _duckdb_csv(vorn_path: str, csv_path: str) -> object:
 
 
 def _to_pandas(vorn_path: str, csv_path: str) -> object:
-    import pyarrow as pa
     import vorn_io
-    frame = vorn_io.read_arrow(vorn_path).to_pandas()
-    return pa.Table.from_pandas(frame, preserve_index=False)
+    return vorn_io.read_arrow(vorn_path).to_pandas()
 
 
 def _pd_csv(vorn_path: str, csv_path: str) -> object:
     import pandas as pd
-    import pyarrow as pa
-    frame = pd.read_csv(csv_path, engine="pyarrow", dtype=str, keep_default_na=False)
-    return pa.Table.from_pandas(frame, preserve_index=False)
+    return pd.read_csv(csv_path, engine="pyarrow", dtype=str, keep_default_na=False)
 
 
 def _to_polars(vorn_path: str, csv_path: str) -> object:
     import vorn_io
-    return vorn_io.read_arrow(vorn_path).to_polars().to_arrow()
+    return vorn_io.read_arrow(vorn_path).to_polars()
 
 
 def _old_route(vorn_path: str, csv_path: str) -> object:

@@ -135,6 +135,60 @@ def test_string_types_and_columns() -> None:
         vorn_io.read_arrow(io.BytesIO(doc), columns=["x", 0])
 
 
+def _views(array: object) -> list[bytes]:
+    raw = array.buffers()[1].to_pybytes()
+    return [raw[16 * k:16 * k + 16] for k in range(array.offset, array.offset + len(array))]
+
+
+def test_short_views_are_exact_to_the_byte() -> None:
+    # A view of at most 12 bytes is its length, the bytes, and zeros, built
+    # from two 8-byte loads that reach past the cell into what follows it.
+    # Every length, every byte value at every place, and after each cell
+    # text that is never zero (the next header, or more text).
+    cells = []
+    for n in range(0, 14):
+        for place in range(max(n, 1)):
+            for value in range(1, 128, 9):
+                chars = ["z"] * n
+                if n:
+                    chars[place] = chr(value)
+                cells.append("".join(chars))
+    cells += [c * 4 for c in _CONT[:4] + _THREE[:3] + _FOUR[:3]] + ["é" * 6, "😀" * 3, "😀" * 4]
+    width = 3
+    cells += [""] * (-len(cells) % width)
+    rows = [cells[k:k + width] for k in range(0, len(cells), width)]
+    doc = vorn.stringify([["a", "b", "c"]] + rows).encode("utf-8", "surrogatepass")
+    for threads in (1, 2):
+        got = _read(doc, string_type="string_view", threads=threads, block_size=256)
+        for k, name in enumerate(["a", "b", "c"]):
+            column = got.column(name)
+            want = [row[k] for row in rows]
+            assert column.to_pylist() == want
+            views = [v for chunk in column.chunks for v in _views(chunk)]
+            for text, view in zip(want, views):
+                data = text.encode("utf-8", "surrogatepass")
+                assert int.from_bytes(view[:4], "little") == len(data)
+                if len(data) <= 12:
+                    assert view[4:] == data + bytes(12 - len(data)), text
+                else:
+                    assert view[4:8] == data[:4], text
+
+
+def test_to_polars_reads_views_unless_told_otherwise() -> None:
+    pl = pytest.importorskip("polars", reason="polars is not installed (vorn[arrow])")
+    doc, want = _sample()
+    for string_type in (None, "large_string", "string", "string_view"):
+        reader = vorn_io.read_arrow(io.BytesIO(doc), block_size=300, threads=2, string_type=string_type)
+        assert reader.to_polars().to_dict(as_series=False) == want
+    # The layout is settled by the first consumer: a schema taken first
+    # keeps the default for the stream, and to_polars() still works.
+    reader = vorn_io.read_arrow(io.BytesIO(doc))
+    assert pa.Schema._import_from_c_capsule(reader.__arrow_c_schema__()).field("name").type == pa.large_string()
+    assert reader.to_polars().to_dict(as_series=False) == want
+    with pytest.raises(ValueError, match="string_type"):
+        vorn_io.read_arrow(io.BytesIO(doc), string_type="utf8")
+
+
 def test_shapes() -> None:
     # No bytes at all is the document of no rows, as everywhere in vorn_io
     # (vorn.parse("") alone refuses it): no columns unless names are given.

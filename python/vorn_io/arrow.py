@@ -85,20 +85,32 @@ class ArrowReader:
     holds the fault, after every batch before it.
     """
 
-    __slots__ = ("_native", "column_names")
+    __slots__ = ("_native", "column_names", "_slot_of", "_layout")
 
-    def __init__(self, native: ColumnReader, names: list[str]) -> None:
+    def __init__(self, native: ColumnReader, names: list[str], slot_of: list[int], layout: int | None) -> None:
         self._native = native
         self.column_names = names
+        # The plan waits for the first consumer, which may still pick the
+        # layout when the caller did not (to_polars() reads views).
+        self._slot_of: list[int] | None = slot_of
+        self._layout = layout
 
     def __repr__(self) -> str:
         return f"<vorn_io.ArrowReader columns={self.column_names!r}>"
 
+    def _started(self, preferred: int = _LAYOUTS["large_string"]) -> ColumnReader:
+        """The native reader, planned (and reading) on the first call: in
+        the layout read_arrow() was given, else in ``preferred``."""
+        if self._slot_of is not None:
+            slot_of, self._slot_of = self._slot_of, None
+            self._native.plan(slot_of, self.column_names, preferred if self._layout is None else self._layout)
+        return self._native
+
     def __arrow_c_schema__(self) -> object:
-        return self._native.__arrow_c_schema__()
+        return self._started().__arrow_c_schema__()
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> object:
-        return self._native.__arrow_c_stream__(requested_schema)
+        return self._started().__arrow_c_stream__(requested_schema)
 
     def _raise_fault(self, error: BaseException) -> None:
         """Raise the reader's own error in place of a consumer's report of it."""
@@ -129,8 +141,13 @@ class ArrowReader:
         return self.to_pyarrow().to_pandas(**options)
 
     def to_polars(self) -> Any:
-        """A ``polars.DataFrame``, built by polars from the stream."""
+        """A ``polars.DataFrame``, built by polars from the stream.
+
+        Unless read_arrow() was given a ``string_type``, the columns are
+        read as string views, which polars stores as they are.
+        """
         pl = _require("polars")
+        self._started(_LAYOUTS["string_view"])
         try:
             return pl.DataFrame(self)
         except Exception as error:  # noqa: BLE001
@@ -210,7 +227,7 @@ def _plan(names: list[str], columns: Sequence[str | int] | None) -> tuple[list[i
 def read_arrow(source: Source, *, header: bool = True, names: Sequence[str] | None = None,
                columns: Sequence[str | int] | None = None, threads: int | None = None,
                block_size: int = DEFAULT_BLOCK_SIZE, encoding: str = "utf-8", ragged: str = "error",
-               max_row_size: int | None = None, string_type: str = "large_string") -> ArrowReader:
+               max_row_size: int | None = None, string_type: str | None = None) -> ArrowReader:
     """Read the VORN document in ``source`` as Arrow record batches of string columns.
 
     ``source`` is a path or a binary stream (read in order, block by
@@ -232,9 +249,10 @@ def read_arrow(source: Source, *, header: bool = True, names: Sequence[str] | No
     bytes, whatever the thread count. ``threads`` (default: the CPUs this process may use)
     read them into columns in parallel with the interpreter released, and
     the batches come in file order, a few blocks ahead of the consumer.
-    ``string_type`` is ``"large_string"`` (64-bit offsets, the default),
-    ``"string"`` (32-bit, at most 2 GiB of text per column in one batch) or
-    ``"string_view"``.
+    ``string_type`` is ``"large_string"`` (64-bit offsets), ``"string"``
+    (32-bit, at most 2 GiB of text per column in one batch) or
+    ``"string_view"``. By default it is ``"large_string"``, except that
+    ``to_polars()`` reads ``"string_view"``, polars' own layout.
 
     Errors are those of ``vorn.parse`` for the whole text, as
     ``DecodeError`` with ``position`` and ``row`` in the whole document;
@@ -249,7 +267,7 @@ def read_arrow(source: Source, *, header: bool = True, names: Sequence[str] | No
 
 def _read_arrow(source: Source, *, header: bool, names: Sequence[str] | None, columns: Sequence[str | int] | None,
                 threads: int | None, block_size: int, encoding: str, ragged: str, max_row_size: int | None,
-                string_type: str, row_base: int = 0) -> ArrowReader:
+                string_type: str | None, row_base: int = 0) -> ArrowReader:
     """read_arrow; row_base: rows of the document before source (a range of
     it), counted in the rows that errors name."""
     if names is not None:
@@ -270,7 +288,7 @@ def _read_arrow(source: Source, *, header: bool, names: Sequence[str] | None, co
         raise ValueError("block_size must be at least 1")
     if ragged not in ("error", "pad"):
         raise ValueError(f"ragged must be 'error' or 'pad', not {ragged!r}")
-    if string_type not in _LAYOUTS:
+    if string_type is not None and string_type not in _LAYOUTS:
         raise ValueError(f"string_type must be 'large_string', 'string' or 'string_view', not {string_type!r}")
     limit = -1
     if max_row_size is not None:
@@ -284,7 +302,7 @@ def _read_arrow(source: Source, *, header: bool, names: Sequence[str] | None, co
     end_text = vorn.ErrUnexpectedEndOfInput
     target, _ = _open_source(source)
     native = ColumnReader(target, bool(header), n_threads, min(block_size, 1 << 62), ragged == "pad", limit,
-                          _LAYOUTS[string_type], end_text if isinstance(end_text, str) else str(end_text),
+                          _LAYOUTS[string_type or "large_string"], end_text if isinstance(end_text, str) else str(end_text),
                           row_base, names is not None)
     if names is None:
         first = native.first_row()
@@ -294,8 +312,7 @@ def _read_arrow(source: Source, *, header: bool, names: Sequence[str] | None, co
         else:
             names = [f"f{k}" for k in range(len(first))]
     slot_of, chosen = _plan(names, columns)
-    native.plan(slot_of, chosen)
-    return ArrowReader(native, chosen)
+    return ArrowReader(native, chosen, slot_of, None if string_type is None else _LAYOUTS[string_type])
 
 
 # --- Writing ---------------------------------------------------------------

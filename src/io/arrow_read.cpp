@@ -457,13 +457,21 @@ PyObject* column_reader_first_row(PyObject* op, PyObject*) {
     return row.release();
 }
 
-// plan(slot_of, names): slot_of[k] is the column of the row's k-th cell, or
-// -1; names the columns' names in order.
+// plan(slot_of, names, layout=-1): slot_of[k] is the column of the row's
+// k-th cell, or -1; names the columns' names in order; layout, when not -1,
+// the string layout in place of the one given on creation. Reading starts
+// here, so the layout is settled before any block is read into columns.
 PyObject* column_reader_plan(PyObject* op, PyObject* args) {
     auto* self = reinterpret_cast<ColumnReaderObject*>(op);
     PyObject* slot_list;
     PyObject* name_list;
-    if (!PyArg_ParseTuple(args, "O!O!:plan", &PyList_Type, &slot_list, &PyList_Type, &name_list)) return nullptr;
+    int layout = -1;
+    if (!PyArg_ParseTuple(args, "O!O!|i:plan", &PyList_Type, &slot_list, &PyList_Type, &name_list, &layout))
+        return nullptr;
+    if (layout < -1 || layout > 2) {
+        PyErr_SetString(PyExc_ValueError, "plan(): layout must be 0, 1 or 2");
+        return nullptr;
+    }
     if (self->planned) {
         PyErr_SetString(PyExc_RuntimeError, "ColumnReader.plan() called twice");
         return nullptr;
@@ -507,7 +515,8 @@ PyObject* column_reader_plan(PyObject* op, PyObject* args) {
         s->name_sizes[k] = size_t(size);
         s->count = k + 1;
     }
-    const bool ok = s->reader->set_plan(width, slot_of, int32_t(count));
+    const bool ok = s->reader->set_plan(width, slot_of, int32_t(count),
+                                        layout < 0 ? s->reader->layout() : codec::StringLayout(layout));
     std::free(slot_of);
     if (!ok) return PyErr_NoMemory();
     self->planned = true;
@@ -586,7 +595,7 @@ PyObject* column_reader_get_exported(PyObject* op, void*) {
 
 PyMethodDef kColumnReaderMethods[] = {
     {"first_row", column_reader_first_row, METH_NOARGS, "The first row's cells."},
-    {"plan", column_reader_plan, METH_VARARGS, "plan(slot_of, names, /): the columns to build."},
+    {"plan", column_reader_plan, METH_VARARGS, "plan(slot_of, names, layout=-1, /): the columns to build, and start."},
     {"__arrow_c_schema__", column_reader_schema, METH_NOARGS, "The batches' schema, as a capsule."},
     {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_reader_stream)),
      METH_VARARGS | METH_KEYWORDS, "The batches, as a stream capsule; once only."},

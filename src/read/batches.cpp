@@ -570,7 +570,9 @@ bool BatchReader::start() {
     return true;
 }
 
-bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots) {
+bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots, StringLayout layout) {
+    options_.layout = layout;
+    plan_.layout = layout;
     slot_of_ = static_cast<int32_t*>(std::malloc(size_t(width ? width : 1) * sizeof(int32_t)));
     if (!slot_of_) return false;
     if (width) std::memcpy(slot_of_, slot_of, size_t(width) * sizeof(int32_t));

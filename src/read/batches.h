@@ -102,7 +102,7 @@ public:
 
     // Which cells become columns: slot_of[k] for each of width cells, -1 to
     // skip. Copied. Starts the workers. False when memory ran out.
-    bool set_plan(int64_t width, const int32_t* slot_of, int32_t slots);
+    bool set_plan(int64_t width, const int32_t* slot_of, int32_t slots, StringLayout layout);
     const ColumnPlan& plan() const { return plan_; }
     StringLayout layout() const { return options_.layout; }
     int64_t max_row_size() const { return options_.max_row_size; }

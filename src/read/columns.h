@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -123,9 +124,39 @@ private:
                 return true;
             }
             case StringLayout::View:
+                if (bytes <= 12) {
+                    if (!index.reserve(16)) return refuse(SinkFault::Kind::NoMemory);
+                    put_short_view(index, payload, bytes);
+                    return true;
+                }
                 return append_view(column, slot, payload, bytes);
         }
         return true;
+    }
+
+    // A view of at most 12 bytes holds them after its length, the rest of
+    // its 16 bytes zero. Built from two 8-byte loads of the payload, which
+    // has sixteen readable bytes past it (kInputPadding).
+    static VORN_ALWAYS_INLINE void put_short_view(ByteBuffer& index, const uint8_t* payload, size_t bytes) {
+        uint8_t* view = index.data + index.size;
+        index.size += 16;
+        if constexpr (std::endian::native == std::endian::little) {
+            uint64_t lo, hi;
+            std::memcpy(&lo, payload, 8);
+            std::memcpy(&hi, payload + 8, 8);
+            const unsigned used = unsigned(bytes) + 4;  // 4 to 16 bytes of the view
+            const uint64_t keep0 = used >= 8 ? ~uint64_t(0) : ~uint64_t(0) >> (64 - 8 * used);
+            const uint64_t keep1 = used <= 8 ? 0 : ~uint64_t(0) >> (128 - 8 * used);
+            const uint64_t w0 = (uint64_t(uint32_t(bytes)) | (lo << 32)) & keep0;
+            const uint64_t w1 = ((lo >> 32) | (hi << 32)) & keep1;
+            std::memcpy(view, &w0, 8);
+            std::memcpy(view + 8, &w1, 8);
+        } else {
+            std::memset(view, 0, 16);
+            const int32_t length = int32_t(bytes);
+            std::memcpy(view, &length, 4);
+            for (size_t k = 0; k < bytes; ++k) view[4 + k] = payload[k];
+        }
     }
 
     // Copies a payload, a short one as sixteen bytes at once: the input
