@@ -328,7 +328,6 @@ def _pyarrow_stream(data: Any) -> object:
     """data as a stream capsule of string columns, the others cast to text by
     pyarrow (as pyarrow.csv.write_csv writes them)."""
     pa = importlib.import_module("pyarrow")
-    pc = importlib.import_module("pyarrow.compute")
 
     if hasattr(data, "__arrow_c_stream__"):
         reader = pa.RecordBatchReader.from_stream(data)
@@ -342,6 +341,7 @@ def _pyarrow_stream(data: Any) -> object:
                         for field in schema])
 
     def cast() -> Iterator[Any]:
+        pc = importlib.import_module("pyarrow.compute")  # here: string columns alone need none
         for batch in reader:
             yield pa.record_batch([column if _is_string_type(pa, column.type) else pc.cast(column, pa.large_string())
                                    for column in batch.columns], schema=target)
