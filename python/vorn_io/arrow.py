@@ -302,7 +302,7 @@ def _read_arrow(source: Source, *, header: bool, names: Sequence[str] | None, co
     end_text = vorn.ErrUnexpectedEndOfInput
     target, _ = _open_source(source)
     native = ColumnReader(target, bool(header), n_threads, min(block_size, 1 << 62), ragged == "pad", limit,
-                          _LAYOUTS[string_type or "large_string"], end_text if isinstance(end_text, str) else str(end_text),
+                          end_text if isinstance(end_text, str) else str(end_text),
                           row_base, names is not None)
     if names is None:
         first = native.first_row()

@@ -341,7 +341,7 @@ struct ColumnReaderObject {
 };
 
 const char kColumnReaderDoc[] =
-    "ColumnReader(source, header, threads, block_size, pad, max_row_size, layout, end_text, row_base=0, named=False, /)\n--\n\n"
+    "ColumnReader(source, header, threads, block_size, pad, max_row_size, end_text, row_base=0, named=False, /)\n--\n\n"
     "The engine of vorn_io.read_arrow: reads the first row on creation, then,\n"
     "once planned, offers the document as an Arrow C stream of record batches.\n"
     "row_base: rows before the source (a range of a larger document), counted\n"
@@ -354,15 +354,15 @@ PyObject* column_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     }
     PyObject* source;
     int header, pad;
-    int threads, layout;
+    int threads;
     long long block_size, max_row_size;
     PyObject* end_text;
     long long row_base = 0;
     int named = 0;
-    if (!PyArg_ParseTuple(args, "OpiLpLiU|Lp:ColumnReader", &source, &header, &threads, &block_size, &pad,
-                          &max_row_size, &layout, &end_text, &row_base, &named))
+    if (!PyArg_ParseTuple(args, "OpiLpLU|Lp:ColumnReader", &source, &header, &threads, &block_size, &pad,
+                          &max_row_size, &end_text, &row_base, &named))
         return nullptr;
-    if (threads < 1 || block_size < 1 || layout < 0 || layout > 2 || row_base < 0) {
+    if (threads < 1 || block_size < 1 || row_base < 0) {
         PyErr_SetString(PyExc_ValueError, "ColumnReader(): threads and block_size must be positive");
         return nullptr;
     }
@@ -372,7 +372,6 @@ PyObject* column_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     options.header = header != 0;
     options.pad = pad != 0;
     options.max_row_size = max_row_size;
-    options.layout = codec::StringLayout(layout);
     options.row_base = row_base;
 
     Py_ssize_t end_size;
@@ -457,18 +456,18 @@ PyObject* column_reader_first_row(PyObject* op, PyObject*) {
     return row.release();
 }
 
-// plan(slot_of, names, layout=-1): slot_of[k] is the column of the row's
-// k-th cell, or -1; names the columns' names in order; layout, when not -1,
-// the string layout in place of the one given on creation. Reading starts
-// here, so the layout is settled before any block is read into columns.
+// plan(slot_of, names, layout): slot_of[k] is the column of the row's k-th
+// cell, or -1; names the columns' names in order; layout the strings'
+// layout (0 large, 1 32-bit offsets, 2 views). Reading starts here, so the
+// first consumer may still choose the layout.
 PyObject* column_reader_plan(PyObject* op, PyObject* args) {
     auto* self = reinterpret_cast<ColumnReaderObject*>(op);
     PyObject* slot_list;
     PyObject* name_list;
-    int layout = -1;
-    if (!PyArg_ParseTuple(args, "O!O!|i:plan", &PyList_Type, &slot_list, &PyList_Type, &name_list, &layout))
+    int layout;
+    if (!PyArg_ParseTuple(args, "O!O!i:plan", &PyList_Type, &slot_list, &PyList_Type, &name_list, &layout))
         return nullptr;
-    if (layout < -1 || layout > 2) {
+    if (layout < 0 || layout > 2) {
         PyErr_SetString(PyExc_ValueError, "plan(): layout must be 0, 1 or 2");
         return nullptr;
     }
@@ -515,8 +514,7 @@ PyObject* column_reader_plan(PyObject* op, PyObject* args) {
         s->name_sizes[k] = size_t(size);
         s->count = k + 1;
     }
-    const bool ok = s->reader->set_plan(width, slot_of, int32_t(count),
-                                        layout < 0 ? s->reader->layout() : codec::StringLayout(layout));
+    const bool ok = s->reader->set_plan(width, slot_of, int32_t(count), codec::StringLayout(layout));
     std::free(slot_of);
     if (!ok) return PyErr_NoMemory();
     self->planned = true;
@@ -595,7 +593,7 @@ PyObject* column_reader_get_exported(PyObject* op, void*) {
 
 PyMethodDef kColumnReaderMethods[] = {
     {"first_row", column_reader_first_row, METH_NOARGS, "The first row's cells."},
-    {"plan", column_reader_plan, METH_VARARGS, "plan(slot_of, names, layout=-1, /): the columns to build, and start."},
+    {"plan", column_reader_plan, METH_VARARGS, "plan(slot_of, names, layout, /): the columns to build, and start."},
     {"__arrow_c_schema__", column_reader_schema, METH_NOARGS, "The batches' schema, as a capsule."},
     {"__arrow_c_stream__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(column_reader_stream)),
      METH_VARARGS | METH_KEYWORDS, "The batches, as a stream capsule; once only."},

@@ -322,7 +322,6 @@ BatchReader::BatchReader(ByteSource* source, const ReaderOptions& options)
     size_t read = size_t(options.block_size / 8);
     read_size_ = read < kMinRead ? kMinRead : read > kMaxRead ? kMaxRead : read;
     plan_.pad = options.pad;
-    plan_.layout = options.layout;
 }
 
 BatchReader::~BatchReader() {
@@ -571,7 +570,6 @@ bool BatchReader::start() {
 }
 
 bool BatchReader::set_plan(int64_t width, const int32_t* slot_of, int32_t slots, StringLayout layout) {
-    options_.layout = layout;
     plan_.layout = layout;
     slot_of_ = static_cast<int32_t*>(std::malloc(size_t(width ? width : 1) * sizeof(int32_t)));
     if (!slot_of_) return false;

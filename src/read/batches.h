@@ -74,7 +74,6 @@ struct ReaderOptions {
     bool header = true;
     bool pad = false;
     int64_t max_row_size = -1;
-    StringLayout layout = StringLayout::Large;
     // Rows before the source's first byte, when it is a range of a larger
     // document: faults name rows counting from the document's first.
     int64_t row_base = 0;
@@ -101,10 +100,11 @@ public:
     }
 
     // Which cells become columns: slot_of[k] for each of width cells, -1 to
-    // skip. Copied. Starts the workers. False when memory ran out.
+    // skip (copied), and the strings' layout. Starts the workers. False when
+    // memory ran out.
     bool set_plan(int64_t width, const int32_t* slot_of, int32_t slots, StringLayout layout);
     const ColumnPlan& plan() const { return plan_; }
-    StringLayout layout() const { return options_.layout; }
+    StringLayout layout() const { return plan_.layout; }
     int64_t max_row_size() const { return options_.max_row_size; }
 
     // The next batch: 1 with out filled, 0 at the end, -1 on a fault.

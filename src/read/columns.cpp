@@ -42,25 +42,21 @@ bool ColumnSink::init(size_t input_size) {
     return true;
 }
 
-bool ColumnSink::append_view(ColumnBuffers& column, int32_t slot, const uint8_t* payload, size_t bytes) {
+bool ColumnSink::append_long_view(ColumnBuffers& column, int32_t slot, const uint8_t* payload, size_t bytes) {
     ByteBuffer& data = column.data;
     ByteBuffer& index = column.index;
     if (bytes > size_t(INT32_MAX) || data.size + bytes > size_t(INT32_MAX)) return too_large(slot);
-    if (!index.reserve(16)) return refuse(SinkFault::Kind::NoMemory);
-    uint8_t view[16] = {};
+    if (!index.reserve(16) || !data.reserve(bytes)) return refuse(SinkFault::Kind::NoMemory);
+    // Its length, its first four bytes, the buffer (the one) and the offset.
+    uint8_t view[16];
     const int32_t length = int32_t(bytes);
+    const int32_t buffer = 0;
+    const int32_t offset = int32_t(data.size);
     std::memcpy(view, &length, 4);
-    if (bytes <= 12) {
-        if (bytes) std::memcpy(view + 4, payload, bytes);
-    } else {
-        if (!data.reserve(bytes)) return refuse(SinkFault::Kind::NoMemory);
-        const int32_t buffer = 0;
-        const int32_t offset = int32_t(data.size);
-        std::memcpy(view + 4, payload, 4);
-        std::memcpy(view + 8, &buffer, 4);
-        std::memcpy(view + 12, &offset, 4);
-        data.put(payload, bytes);
-    }
+    std::memcpy(view + 4, payload, 4);
+    std::memcpy(view + 8, &buffer, 4);
+    std::memcpy(view + 12, &offset, 4);
+    data.put(payload, bytes);
     index.put(view, 16);
     return true;
 }

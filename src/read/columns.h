@@ -129,7 +129,7 @@ private:
                     put_short_view(index, payload, bytes);
                     return true;
                 }
-                return append_view(column, slot, payload, bytes);
+                return append_long_view(column, slot, payload, bytes);
         }
         return true;
     }
@@ -172,7 +172,8 @@ private:
         }
     }
 
-    bool append_view(ColumnBuffers& column, int32_t slot, const uint8_t* payload, size_t bytes);
+    // A view of more than 12 bytes, which go to the data buffer.
+    bool append_long_view(ColumnBuffers& column, int32_t slot, const uint8_t* payload, size_t bytes);
     VORN_COLD bool finish_short_row();
     VORN_COLD bool too_large(int32_t slot);
     VORN_COLD bool refuse(SinkFault::Kind kind);
